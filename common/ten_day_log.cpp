@@ -1,0 +1,52 @@
+#include "common/ten_day_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "common/unique_fd.h"
+
+namespace orv {
+
+std::string tenDayFileName(int year, int month, int day) {
+  char buf[48];
+  // Months 1-9 get their leading zero from the format, as the channels always named them.
+  if (month < 10) {
+    std::snprintf(buf, sizeof buf, "%d0%d_%d.log", year, month, tenDayPeriod(day));
+  } else {
+    std::snprintf(buf, sizeof buf, "%d%d_%d.log", year, month, tenDayPeriod(day));
+  }
+  return buf;
+}
+
+bool appendLogEntry(const std::filesystem::path& file, std::string_view text) {
+  UniqueFd fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return false;
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(text);
+  out.append("\r\n");
+  // One write with O_APPEND: a reader or another process never sees half an entry.
+  const char* p = out.data();
+  size_t left = out.size();
+  while (left > 0) {
+    ssize_t n = ::write(fd.get(), p, left);
+    if (n <= 0) return false;
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::filesystem::path TenDayLog::currentFile() const {
+  LocalDateTime now = WallClock::localNow();
+  return dir_ / tenDayFileName(now.year, now.month, now.day);
+}
+
+bool TenDayLog::append(std::string_view entry) {
+  std::lock_guard lock(mutex_);
+  return appendLogEntry(currentFile(), entry);
+}
+
+}  // namespace orv

@@ -1,0 +1,217 @@
+#include "server/core/server_core.h"
+
+#include <system_error>
+
+#include "common/beep.h"
+#include "common/diag.h"
+#include "server/core/version.h"
+
+namespace orv {
+namespace {
+
+constexpr const char* kMainWindow = "FORVs";
+constexpr uint32_t kStatusIntervalMs = 1000;
+
+// Subsystems that later plug into start-up and stop say so until they exist.
+void notInThisBuild(const std::string& what) {
+  diagf("%s: not available in this build yet", what.c_str());
+}
+
+}  // namespace
+
+ServerCore::ServerCore(Dispatcher& loop, std::filesystem::path programDir, StatusView* view)
+    : loop_(loop), programDir_(std::move(programDir)), view_(view ? view : &noView_) {
+  timer_ = loop_.addTimer(kStatusIntervalMs, [this] { tick(); });
+}
+
+ServerCore::~ServerCore() { shutdown(); }
+
+void ServerCore::start() {
+  // Number formatting needs no decimal-separator setting: every number the server writes goes
+  // through locale-independent formatting.
+  localisation_ = Localisation(programFile(kStringsIniName));
+  caption_ = localisation_.windowCaption(kMainWindow) + versionText();
+  diagf("ORV_Serv %s: program directory %s", versionText().c_str(), programDir_.c_str());
+
+  IniFile ini(programFile(kServerIniName));
+  if (!ini.existed()) diagf("%s not found; every setting has its default", ini.path().c_str());
+  accountFilter_.load(ini);
+  if (!accountFilter_.items().empty()) {
+    diagf("account filter: %zu ranges", accountFilter_.items().size());
+  }
+  loadConfiguration();
+  running_ = true;
+}
+
+void ServerCore::loadConfiguration() {
+  IniFile ini(programFile(kServerIniName));
+
+  out_ = readOutSettings(ini);
+  comOn_ = out_.comOn;
+  outputList_ = tOList::load(ini, comOn_);
+  for (const auto& item : outputList_->items()) {
+    diagf("output item '%s' [%s]", item->name.c_str(), item->section.c_str());
+  }
+
+  startInput(ini, "TcpDrv", tcpDrv_);
+  startInput(ini, "SiaIp", sia_);
+
+  gprsLines_.clear();
+  std::vector<std::string> sections = gprsSections(ini);
+  for (size_t n = 0; n < sections.size(); ++n) startGprsLine(ini, sections[n], n);
+
+  rebuildPages();
+  selectPage(0);
+
+  if (outputsExist()) notInThisBuild("output server on port " + std::to_string(out_.port));
+  if (comOn_) notInThisBuild("serial output on COM" + std::to_string(out_.com));
+
+  setTimer(true);
+  diagf("running: %zu GPRS lines, %zu output items", gprsLines_.size(), outputList_->count());
+}
+
+void ServerCore::startInput(const IniFile& ini, const char* section,
+                            std::optional<InputSettings>& slot) {
+  slot.reset();
+  InputSettings settings = readInputSettings(ini, section);
+  if (!settings.present) return;
+  slot = settings;
+  notInThisBuild(std::string(section) + " input on port " + std::to_string(settings.port) +
+                 ", line " + std::to_string(settings.line));
+}
+
+void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, size_t index) {
+  std::unique_ptr<tGprsItem> item = readGprsItem(ini, section, index);
+  const std::string name = "GPRS line " + std::to_string(index) + " [" + section + "]";
+  diagf("%s: Line=%u Port=%u LifeTime=%u min SyncP=%u min", name.c_str(), item->line, item->port,
+        item->lifeTimeMs / 60000u, item->syncPMs / 60000u);
+
+  if (item->logOn) {
+    std::error_code ec;
+    std::filesystem::path dir = programDir_ / tGprsItem::logDirName(index);
+    std::filesystem::create_directory(dir, ec);
+    if (ec) diagf("%s: cannot create log directory %s: %s", name.c_str(), dir.c_str(),
+                  ec.message().c_str());
+  }
+  if (item->port != 0) notInThisBuild(name + ": module server on port " + std::to_string(item->port));
+
+  tGprsItem& line = *item;
+  gprsLines_.push_back(std::move(item));
+
+  if (line.tcpOn) {
+    if (line.tcpPort != 0) {
+      notInThisBuild(name + ": device listener on port " + std::to_string(line.tcpPort));
+    }
+  } else {
+    line.rowsChanged.store(1, std::memory_order_relaxed);
+    notInThisBuild(name + ": serial device on COM" + std::to_string(line.com));
+  }
+}
+
+void ServerCore::rebuildPages() {
+  pages_.clear();
+  for (const auto& line : gprsLines_) pages_.push_back({Page::Kind::Gprs, line->index, line->section});
+  if (tcpDrv_) pages_.push_back({Page::Kind::TcpDrv, 0, "TcpDrv"});
+  if (sia_) pages_.push_back({Page::Kind::Sia, 0, "Sia"});
+  view_->pagesChanged();
+}
+
+size_t ServerCore::moduleConnectionCount(const tGprsItem& /*line*/) const {
+  // Counted by the line's module server once it exists; a line without one has none.
+  return 0;
+}
+
+size_t ServerCore::statusRowCount(const tGprsItem& line) const {
+  // The device row joins the module connections with the device line.
+  return moduleConnectionCount(line);
+}
+
+void ServerCore::selectPage(size_t index) {
+  if (index >= pages_.size()) return;
+  activePage_ = index;
+  const Page& page = pages_[index];
+  switch (page.kind) {
+    case Page::Kind::Gprs: {
+      const tGprsItem& line = *gprsLines_[page.line];
+      view_->setConnectionCounter("OnLine " + std::to_string(moduleConnectionCount(line)));
+      view_->setNameField(line.pName);
+      break;
+    }
+    case Page::Kind::TcpDrv:
+      view_->setConnectionCounter("OnLine 0");
+      view_->setNameField(tcpDrv_->pName);
+      break;
+    case Page::Kind::Sia:
+      view_->setConnectionCounter("OnLine 0");
+      view_->setNameField(sia_->pName);
+      break;
+  }
+}
+
+void ServerCore::tick() {
+  if (!timerEnabled_) return;
+  for (const auto& line : gprsLines_) {
+    if (line->rowChanged.exchange(0, std::memory_order_relaxed) != 0) {
+      view_->repaintLine(line->index);
+      view_->repaintOutputs();
+    }
+    if (line->rowsChanged.exchange(0, std::memory_order_relaxed) != 0) {
+      size_t rows = statusRowCount(*line);
+      view_->setLineRowCount(line->index, rows);
+      const Page& active = pages_[activePage_];
+      if (active.kind == Page::Kind::Gprs && active.line == line->index) {
+        view_->setConnectionCounter("OnLine " + std::to_string(rows));
+      }
+      view_->repaintLine(line->index);
+      view_->repaintOutputs();
+    }
+  }
+  if (outputsChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintOutputs();
+  if (siaViewChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintSia();
+}
+
+void ServerCore::setTimer(bool enabled) {
+  timerEnabled_ = enabled;
+  loop_.setTimerEnabled(timer_, enabled);
+}
+
+void ServerCore::stopInputs() {
+  // TcpDrv connection threads are asked first, then the SIA input is stopped whole, then the
+  // TcpDrv listener and list; the inputs join here when they exist.
+  sia_.reset();
+  tcpDrv_.reset();
+}
+
+void ServerCore::stopLinesAndOutputs() {
+  setTimer(false);
+  // Order: SMS server; every line's module server and device threads (all asked, then all
+  // awaited); the output server with its clients; the serial output; last the output list,
+  // whose items keep their unsent lines.
+  gprsLines_.clear();
+  comOn_ = false;
+  outputList_.reset();
+  pages_.clear();
+  activePage_ = 0;
+}
+
+void ServerCore::reload() {
+  if (!running_) return;
+  diag("reloading the configuration");
+  setTimer(false);
+  stopInputs();
+  stopLinesAndOutputs();
+  loadConfiguration();
+  diag("configuration reloaded");
+}
+
+void ServerCore::shutdown() {
+  if (!running_) return;
+  running_ = false;
+  diag("stopping");
+  setTimer(false);
+  stopInputs();
+  stopLinesAndOutputs();
+  beep(500, 100, "shutdown complete");
+}
+
+}  // namespace orv

@@ -1,0 +1,104 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/dispatcher.h"
+#include "common/ini_file.h"
+#include "server/core/account_filter.h"
+#include "server/core/config.h"
+#include "server/core/gprs_item.h"
+#include "server/core/localisation.h"
+#include "server/core/output_list.h"
+#include "server/core/status_view.h"
+
+namespace orv {
+
+// A page of the main window: one per GPRS line, then "TcpDrv" and "Sia" while those inputs run.
+struct Page {
+  enum class Kind { Gprs, TcpDrv, Sia };
+  Kind kind;
+  size_t line;  // GPRS pages: the line index
+  std::string caption;
+};
+
+// Owns every long-lived object of the receiver and runs start-up, the one-second status timer,
+// reload and shutdown. All of it runs on the loop thread of `loop`; worker threads only set the
+// byte flags (the lines' flags, outputsChanged, siaViewChanged) that tick() reads and clears.
+class ServerCore {
+ public:
+  // Everything the server reads and writes lives in `programDir`.
+  ServerCore(Dispatcher& loop, std::filesystem::path programDir, StatusView* view = nullptr);
+  ~ServerCore();
+  ServerCore(const ServerCore&) = delete;
+  ServerCore& operator=(const ServerCore&) = delete;
+
+  // Window texts, caption, account filter, then the configuration; ends with the timer on.
+  void start();
+  // Stops the inputs, the lines and the outputs, reads ORV_Serv.ini again and starts them anew.
+  void reload();
+  // Stops everything in the fixed order. Idempotent.
+  void shutdown();
+  bool running() const { return running_; }
+
+  // The status timer's work: repaint what the worker threads flagged.
+  void tick();
+  void selectPage(size_t index);
+
+  std::filesystem::path programFile(const std::string& name) const { return programDir_ / name; }
+  const std::string& caption() const { return caption_; }
+  const Localisation& localisation() const { return localisation_; }
+  const tAFList& accountFilter() const { return accountFilter_; }
+  const tGprsList& gprsLines() const { return gprsLines_; }
+  const tOList* outputList() const { return outputList_.get(); }
+  bool comOn() const { return comOn_; }
+  bool outputsExist() const { return outputList_ && !outputList_->empty(); }
+  const std::optional<InputSettings>& tcpDrv() const { return tcpDrv_; }
+  const std::optional<InputSettings>& sia() const { return sia_; }
+  const std::vector<Page>& pages() const { return pages_; }
+  size_t activePage() const { return activePage_; }
+  bool timerEnabled() const { return timerEnabled_; }
+
+  size_t moduleConnectionCount(const tGprsItem& line) const;
+  // Rows of a line's status list: its module connections, plus one for the device.
+  size_t statusRowCount(const tGprsItem& line) const;
+
+  std::atomic<uint8_t> outputsChanged{0};
+  std::atomic<uint8_t> siaViewChanged{0};
+
+ private:
+  void loadConfiguration();
+  void startInput(const IniFile& ini, const char* section, std::optional<InputSettings>& slot);
+  void startGprsLine(const IniFile& ini, const std::string& section, size_t index);
+  void rebuildPages();
+  void stopInputs();
+  void stopLinesAndOutputs();
+  void setTimer(bool enabled);
+
+  Dispatcher& loop_;
+  std::filesystem::path programDir_;
+  StatusView* view_;
+  StatusView noView_;
+  Dispatcher::TimerId timer_;
+  bool timerEnabled_ = false;
+  bool running_ = false;
+
+  std::string caption_;
+  Localisation localisation_;
+  tAFList accountFilter_;
+  std::unique_ptr<tOList> outputList_;
+  bool comOn_ = false;
+  OutSettings out_;
+  std::optional<InputSettings> tcpDrv_;
+  std::optional<InputSettings> sia_;
+  tGprsList gprsLines_;
+  std::vector<Page> pages_;
+  size_t activePage_ = 0;
+};
+
+}  // namespace orv
