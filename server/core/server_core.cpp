@@ -48,9 +48,10 @@ void ServerCore::loadConfiguration() {
 
   out_ = readOutSettings(ini);
   comOn_ = out_.comOn;
-  outputList_ = tOList::load(ini, comOn_);
+  outputList_ = std::make_unique<tOList>(ini, comOn_, programDir_, &outputsChanged);
   for (const auto& item : outputList_->items()) {
-    diagf("output item '%s' [%s]", item->name.c_str(), item->section.c_str());
+    diagf("output item '%s' [%s]: queue size %d, %zu filters, %zu lines queued", item->id().c_str(),
+          item->section().c_str(), item->queueSize(), item->filters().size(), item->count());
   }
 
   startInput(ini, "TcpDrv", tcpDrv_);

@@ -14,8 +14,8 @@
 #include "server/core/config.h"
 #include "server/core/gprs_item.h"
 #include "server/core/localisation.h"
-#include "server/core/output_list.h"
 #include "server/core/status_view.h"
+#include "server/outputs/output_list.h"
 
 namespace orv {
 

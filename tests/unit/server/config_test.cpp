@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "server/core/gprs_item.h"
-#include "server/core/output_list.h"
 
 namespace orv {
 namespace {
@@ -127,19 +126,6 @@ TEST(OtherSections, DefaultsAndLists) {
   EXPECT_EQ(readStartCommands(ini), (std::vector<std::string>{"mode?", "lcfg", "99.c3"}));
   EXPECT_EQ(readSockSettings(ini).tOutMs, 0u);
   EXPECT_FALSE(readOptions(ini).uFl);
-}
-
-TEST(OutputList, ComFirstThenClientSectionsCaseSensitive) {
-  IniFile ini = IniFile::fromText(
-      "[Client0]\nId=Bank\n[client1]\nId=lower\n[Clients]\nId=Plural\n[ClientX]\n");
-  auto withCom = tOList::load(ini, true);
-  ASSERT_EQ(withCom->count(), 4u);
-  EXPECT_EQ(withCom->items()[0]->name, "Com");
-  EXPECT_EQ(withCom->items()[1]->name, "Bank");
-  EXPECT_EQ(withCom->items()[2]->section, "Clients");
-  EXPECT_EQ(withCom->items()[3]->name, "");  // no Id
-  EXPECT_EQ(tOList::load(ini, false)->count(), 3u);
-  EXPECT_TRUE(tOList::load(IniFile::fromText("[Out]\n"), false)->empty());
 }
 
 }  // namespace

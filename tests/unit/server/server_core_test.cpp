@@ -103,9 +103,9 @@ TEST_F(ServerCoreTest, OutputItemsAndInputPages) {
       "[TcpDrv]\nPort=9100\nPName=drv\n[SiaIp]\nPort=9101\n");
   ASSERT_TRUE(core->outputsExist());
   ASSERT_EQ(core->outputList()->count(), 3u);
-  EXPECT_EQ(core->outputList()->items()[0]->name, "Com");
-  EXPECT_EQ(core->outputList()->items()[1]->name, "Plural");
-  EXPECT_EQ(core->outputList()->items()[2]->name, "Bank");
+  EXPECT_EQ(core->outputList()->items()[0]->id(), "Com");
+  EXPECT_EQ(core->outputList()->items()[1]->id(), "Plural");
+  EXPECT_EQ(core->outputList()->items()[2]->id(), "Bank");
   ASSERT_TRUE(core->tcpDrv().has_value());
   EXPECT_EQ(core->tcpDrv()->line, 1);
   ASSERT_EQ(core->pages().size(), 3u);

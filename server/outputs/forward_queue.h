@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace orv {
+
+// The lines an output item hands to its forwarding connection. It keeps at most 101 lines: when
+// it already holds more than 100, the oldest goes before the new one is added. Safe to call from
+// any thread; its lock is its own.
+class ForwardQueue {
+ public:
+  static constexpr size_t kMaxKept = 100;
+
+  void add(std::string line);
+  std::optional<std::string> peek() const;
+  void removeOldest();
+  size_t size() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::deque<std::string> lines_;
+};
+
+}  // namespace orv

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/ini_file.h"
+#include "server/outputs/filter.h"
+#include "server/outputs/forward_queue.h"
+#include "server/outputs/line_template.h"
+
+namespace orv {
+
+class QueuePersister;
+
+// One output channel: a bounded queue of output lines, the filters that admit events, the line
+// templates for module messages and, with a forwarding port, the list its forwarder sends.
+//
+// The queue is mirrored in "<Id>.out" in the program directory while the server runs (written
+// by the list's QueuePersister, never on the push path), so a crash loses no accepted line;
+// lines may come twice after one, never not at all. An empty queue has no file.
+class tOItem {
+ public:
+  // Reads item section `section` ("Com" or "Client...") and loads its queue file.
+  tOItem(const IniFile& ini, const std::string& section, const std::filesystem::path& programDir,
+         QueuePersister* persister, std::atomic<uint8_t>* outputsChanged);
+  tOItem(const tOItem&) = delete;
+  tOItem& operator=(const tOItem&) = delete;
+
+  const std::string& id() const { return id_; }
+  const std::string& section() const { return section_; }
+  bool dateFlag() const { return dateFlag_; }
+  int32_t queueSize() const { return queueSize_; }
+  const tFList& filters() const { return filters_; }
+  const LineTemplates& templates() const { return templates_; }
+  const std::filesystem::path& queueFile() const { return queueFile_; }
+  // The forwarding target; forwarder() is null when the section has no forwarding port.
+  const std::string& forwardHost() const { return forwardHost_; }
+  uint16_t forwardPort() const { return forwardPort_; }
+  ForwardQueue* forwarder() { return forwarder_.get(); }
+
+  bool passes(const EventKeys& event) const { return filtersPass(filters_, event); }
+
+  // Appends the lines, then drops the oldest while more than the queue size remain. Safe from
+  // any thread.
+  void appendAndTrim(std::vector<std::string> lines);
+  std::optional<std::string> peek() const;
+  // Removes the oldest line once its peer acknowledged it; sets the outputs-changed flag.
+  void removeOldest();
+  size_t count() const;
+
+  // Output clients attached to the channel; kept by the output server.
+  std::atomic<uint8_t> clientCount{0};
+  std::atomic<bool> forwarderConnected{false};
+
+  // Writes the queue file if the queue changed since the last write. Persister thread only.
+  void persist();
+
+ private:
+  void changed();
+
+  std::string section_;
+  std::string id_;
+  bool dateFlag_ = true;
+  int32_t queueSize_ = 50;
+  tFList filters_;
+  LineTemplates templates_;
+  std::string forwardHost_;
+  uint16_t forwardPort_ = 0;
+  std::unique_ptr<ForwardQueue> forwarder_;
+  std::filesystem::path queueFile_;
+  QueuePersister* persister_;
+  std::atomic<uint8_t>* outputsChanged_;
+
+  mutable std::mutex lock_;
+  std::deque<std::string> queue_;
+  std::atomic<bool> dirty_{false};
+  bool writeFailed_ = false;  // persister thread only
+};
+
+}  // namespace orv

@@ -1,0 +1,53 @@
+#include "server/outputs/output_list.h"
+
+#include "server/core/config.h"
+
+namespace orv {
+
+tOList::tOList(const IniFile& ini, bool comOn, const std::filesystem::path& programDir,
+               std::atomic<uint8_t>* outputsChanged) {
+  auto add = [&](const std::string& section) {
+    items_.push_back(
+        std::make_unique<tOItem>(ini, section, programDir, &persister_, outputsChanged));
+    persister_.add(items_.back().get());
+  };
+  if (comOn) add("Com");
+  for (const std::string& section : ini.sections()) {
+    if (beginsWith(section, "Client")) add(section);
+  }
+  persister_.start();
+}
+
+tOList::~tOList() { persister_.stop(); }
+
+tOItem* tOList::find(std::string_view id) const {
+  for (const auto& item : items_) {
+    if (item->id() == id) return item.get();
+  }
+  return nullptr;
+}
+
+void tOList::pushLine(std::string_view line, const EventKeys& event) {
+  std::lock_guard lock(pushLock_);
+  for (const auto& item : items_) {
+    std::vector<std::string> lines;
+    if (item->passes(event)) lines.emplace_back(line);
+    item->appendAndTrim(std::move(lines));
+  }
+}
+
+void tOList::pushModuleMessage(const ModuleMessage& message, const EventKeys& event) {
+  std::lock_guard lock(pushLock_);
+  for (const auto& item : items_) {
+    ModuleLines built;
+    if (item->passes(event)) {
+      built = buildModuleLines(item->templates(), item->dateFlag(), message);
+      if (ForwardQueue* forwarder = item->forwarder()) {
+        for (std::string& l : built.forward) forwarder->add(std::move(l));
+      }
+    }
+    item->appendAndTrim(std::move(built.queue));
+  }
+}
+
+}  // namespace orv
