@@ -113,3 +113,14 @@ void tOItem::persist() {
 }
 
 }  // namespace orv
+
+namespace orv {
+
+OutputRow outputRow(const tOItem& item) {
+  const bool clients = item.clientCount.load(std::memory_order_relaxed) > 0;
+  const bool forwarding = item.forwarderConnected.load(std::memory_order_relaxed);
+  int icon = clients ? (forwarding ? 2 : 0) : (forwarding ? 3 : -1);
+  return OutputRow{icon, item.id(), item.count()};
+}
+
+}  // namespace orv

@@ -85,3 +85,16 @@ class tOItem {
 };
 
 }  // namespace orv
+
+namespace orv {
+
+// One row of the main window's output list: the icon (2 clients and a connected forwarder,
+// 0 clients only, 3 the forwarder only, -1 none), the channel name and its queue length.
+struct OutputRow {
+  int icon;
+  std::string id;
+  size_t queue;
+};
+OutputRow outputRow(const tOItem& item);
+
+}  // namespace orv

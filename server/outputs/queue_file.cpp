@@ -36,7 +36,8 @@ std::deque<std::string> loadQueueFile(const std::filesystem::path& file) {
   char buf[65536];
   auto finish = [&] {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (tooLong) {
+    // The buffer holds one byte more than a line may have, for a "\r" that did not come.
+    if (tooLong || line.size() > kMaxQueuedLine) {
       ++skipped;
     } else if (!line.empty()) {
       lines.push_back(std::move(line));
@@ -62,11 +63,17 @@ std::deque<std::string> loadQueueFile(const std::filesystem::path& file) {
       }
     }
   }
+  // A line running over the read limit is only a piece of a line: it is not queued.
+  const bool cut = total >= kMaxQueueFile && in.peek() != std::ifstream::traits_type::eof();
+  if (cut) {
+    line.clear();
+    tooLong = false;
+  }
   finish();
   if (skipped > 0) {
     diagf("%s: %zu lines longer than %zu bytes skipped", file.c_str(), skipped, kMaxQueuedLine);
   }
-  if (total >= kMaxQueueFile) {
+  if (cut) {
     diagf("%s: larger than %zu bytes; the rest is not loaded", file.c_str(), kMaxQueueFile);
   }
   return lines;
