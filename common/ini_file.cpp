@@ -219,9 +219,14 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool def)
 }
 
 void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
-  std::string line = std::string(key) + "=" + std::string(value);
+  // A line break in the value would put lines of its own (other keys, sections) into the file.
+  std::string oneLine(value);
+  for (char& c : oneLine) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
+  std::string line = std::string(key) + "=" + oneLine;
   if (const KeyLine* k = findKey(section, key)) {
-    lines_[k->line] = std::string(k->key) + "=" + std::string(value);
+    lines_[k->line] = k->key + "=" + oneLine;
   } else {
     const Section* target = nullptr;
     for (const Section& s : sections_) {

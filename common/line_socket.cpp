@@ -182,6 +182,11 @@ int LineSocket::receiveLine(std::string& line, LineEnd end, int timeoutMs) {
   line.clear();
   const std::string_view term = terminator(end);
   const size_t capacity = kMaxLine + term.size();
+  if (end != scannedFor_) {
+    // Bytes searched for another terminator may hold this one.
+    scanned_ = 0;
+    scannedFor_ = end;
+  }
   uint32_t start = ticks();
   for (;;) {
     std::string_view unread(buffer_.data() + head_, buffer_.size() - head_);

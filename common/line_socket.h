@@ -72,7 +72,8 @@ class LineSocket {
   UniqueFd fd_;
   std::string buffer_;
   size_t head_ = 0;     // start of unread data in buffer_
-  size_t scanned_ = 0;  // unread bytes already searched for the terminator
+  size_t scanned_ = 0;  // unread bytes already searched for scannedFor_
+  LineEnd scannedFor_ = LineEnd::CrLf;
   int lastError_ = 0;
   std::string peerAddress_;
   uint16_t peerPort_ = 0;

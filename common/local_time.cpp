@@ -131,7 +131,10 @@ std::string formatDayNumber(double days) {
 std::optional<double> parseDayNumber(std::string_view text) {
   const char* first = text.data();
   const char* last = text.data() + text.size();
-  if (first != last && *first == '+') ++first;
+  if (first != last && *first == '+') {
+    ++first;
+    if (first != last && *first == '-') return std::nullopt;
+  }
   double value = 0;
   auto res = std::from_chars(first, last, value, std::chars_format::general);
   if (res.ec != std::errc() || res.ptr != last || !std::isfinite(value)) return std::nullopt;

@@ -119,7 +119,6 @@ int MainLoop::runDueTimers() {
 
 void MainLoop::run() {
   loopThread_.store(std::this_thread::get_id());
-  quit_.store(false);
   while (!quit_.load()) {
     runPending();
     if (quit_.load()) break;

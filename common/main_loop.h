@@ -29,6 +29,7 @@ class MainLoop final : public Dispatcher {
   void watchSignals(std::initializer_list<int> signals, std::function<void(int)> onSignal);
 
   // Serves tasks, timers and signals until quit(). The calling thread becomes the loop thread.
+  // A quit() that came before run() (a worker failing during start-up) ends it at once.
   void run();
   // Safe to call from any thread.
   void quit();
