@@ -86,9 +86,10 @@ IniFile::IniFile(std::filesystem::path path) : path_(std::move(path)) {
   if (!in) return;
   existed_ = true;
   std::string text;
-  text.resize(kMaxFileSize);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<size_t>(in.gcount()));
+  char chunk[16384];
+  while (text.size() < kMaxFileSize && in.read(chunk, sizeof chunk), in.gcount() > 0) {
+    text.append(chunk, std::min(static_cast<size_t>(in.gcount()), kMaxFileSize - text.size()));
+  }
   if (text.size() == kMaxFileSize && in.peek() != std::char_traits<char>::eof()) {
     diagf("%s: larger than %zu bytes; the rest is ignored", path_.c_str(), kMaxFileSize);
   }

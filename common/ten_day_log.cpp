@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "common/unique_fd.h"
@@ -32,6 +33,7 @@ bool appendLogEntry(const std::filesystem::path& file, std::string_view text) {
   size_t left = out.size();
   while (left > 0) {
     ssize_t n = ::write(fd.get(), p, left);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
     left -= static_cast<size_t>(n);

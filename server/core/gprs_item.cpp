@@ -2,8 +2,12 @@
 
 #include "common/diag.h"
 #include "server/core/config.h"
+#include "server/modules/iocs.h"
 
 namespace orv {
+
+tGprsItem::tGprsItem() = default;
+tGprsItem::~tGprsItem() = default;
 
 std::string tGprsItem::logDirName(size_t index) { return "Orv_Serv" + std::to_string(index); }
 

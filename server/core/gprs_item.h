@@ -9,8 +9,11 @@
 #include <vector>
 
 #include "common/ini_file.h"
+#include "common/ten_day_log.h"
 
 namespace orv {
+
+class tIOCS;
 
 inline constexpr size_t kMaxGprsLines = 256;
 
@@ -41,6 +44,14 @@ struct tGprsItem {
   uint16_t tcpPort = 777;
   std::string pName;
   bool logOn = false;
+
+  // The line's per-ten-day log ("./Orv_Serv<n>/"; off while the directory is missing).
+  std::unique_ptr<TenDayLog> log;
+  // The module server, when Port is not 0.
+  std::unique_ptr<tIOCS> moduleServer;
+
+  tGprsItem();
+  ~tGprsItem();
 
   // "./Orv_Serv<n>/" below the program directory.
   static std::string logDirName(size_t index);

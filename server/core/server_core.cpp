@@ -5,6 +5,8 @@
 #include "common/beep.h"
 #include "common/diag.h"
 #include "server/core/version.h"
+#include "server/modules/iocs.h"
+#include "server/outputs/output_line.h"
 
 namespace orv {
 namespace {
@@ -58,6 +60,9 @@ void ServerCore::loadConfiguration() {
   startInput(ini, "SiaIp", sia_);
 
   gprsLines_.clear();
+  options_ = readOptions(ini);
+  sock_ = readSockSettings(ini);
+  startCommands_ = readStartCommands(ini);
   std::vector<std::string> sections = gprsSections(ini);
   for (size_t n = 0; n < sections.size(); ++n) startGprsLine(ini, sections[n], n);
 
@@ -94,7 +99,22 @@ void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, s
     if (ec) diagf("%s: cannot create log directory %s: %s", name.c_str(), dir.c_str(),
                   ec.message().c_str());
   }
-  if (item->port != 0) notInThisBuild(name + ": module server on port " + std::to_string(item->port));
+  item->log = std::make_unique<TenDayLog>(programDir_ / tGprsItem::logDirName(index));
+  if (item->port != 0) {
+    ModuleLineContext line;
+    line.lineIndex = index;
+    line.lineDigit = lineDigit(item->line);
+    line.lifeTimeMs = item->lifeTimeMs;
+    line.syncPMs = item->syncPMs;
+    line.identityLine = options_.uFl;
+    line.accountFilter = &accountFilter_;
+    line.outputs = outputList_.get();
+    line.log = item->log.get();
+    line.console = &console_;
+    line.rowsChanged = &item->rowsChanged;
+    item->moduleServer = std::make_unique<tIOCS>(
+        tIOCS::Settings{item->port, startCommands_, sock_.tOutMs, name}, line);
+  }
 
   tGprsItem& line = *item;
   gprsLines_.push_back(std::move(item));
@@ -117,9 +137,8 @@ void ServerCore::rebuildPages() {
   view_->pagesChanged();
 }
 
-size_t ServerCore::moduleConnectionCount(const tGprsItem& /*line*/) const {
-  // Counted by the line's module server once it exists; a line without one has none.
-  return 0;
+size_t ServerCore::moduleConnectionCount(const tGprsItem& line) const {
+  return line.moduleServer ? line.moduleServer->clients().count() : 0;
 }
 
 size_t ServerCore::statusRowCount(const tGprsItem& line) const {
@@ -188,6 +207,9 @@ void ServerCore::stopLinesAndOutputs() {
   // Order: SMS server; every line's module server and device threads (all asked, then all
   // awaited); the output server with its clients; the serial output; last the output list,
   // whose items keep their unsent lines.
+  for (const auto& line : gprsLines_) {
+    if (line->moduleServer) line->moduleServer->stop();
+  }
   gprsLines_.clear();
   comOn_ = false;
   outputList_.reset();

@@ -15,6 +15,7 @@
 #include "server/core/gprs_item.h"
 #include "server/core/localisation.h"
 #include "server/core/status_view.h"
+#include "server/modules/module_console.h"
 #include "server/outputs/output_list.h"
 
 namespace orv {
@@ -68,6 +69,8 @@ class ServerCore {
   // Rows of a line's status list: its module connections, plus one for the device.
   size_t statusRowCount(const tGprsItem& line) const;
 
+  ModuleConsole& console() { return console_; }
+
   std::atomic<uint8_t> outputsChanged{0};
   std::atomic<uint8_t> siaViewChanged{0};
 
@@ -96,6 +99,10 @@ class ServerCore {
   OutSettings out_;
   std::optional<InputSettings> tcpDrv_;
   std::optional<InputSettings> sia_;
+  OptionsSettings options_;
+  SockSettings sock_;
+  std::vector<std::string> startCommands_;
+  ModuleConsole console_;
   tGprsList gprsLines_;
   std::vector<Page> pages_;
   size_t activePage_ = 0;

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/unique_fd.h"
+
+namespace orv {
+
+// One module connection. The worker thread of its module server owns it; the fields under
+// `lock` are also read by the status view and written by the console and output clients.
+struct tClientContext {
+  // Transfer states entered by a command sent alone.
+  enum State : uint8_t {
+    kNormal = 0,
+    kMode = 1,
+    kLoadConfig = 2,  // lcfg
+    kSendConfig = 3,  // scfg
+    kLoadText = 4,    // ltxt
+    kSendText = 5,    // stxt
+    kSendTable = 6,   // stab
+    kLoadLog = 7,     // llog
+    kSendFirmware = 8 // sfirm
+  };
+
+  // Worker thread only.
+  uint8_t state = kNormal;
+  UniqueFd fd;
+  std::string input;       // received bytes not yet taken as lines
+  std::string sendBuffer;  // the send in progress
+  size_t sendOffset = 0;
+  uint32_t lastSyncTick = 0;
+  uint32_t deadline = 0;
+  uint32_t syncInterval = 0;
+  uint32_t lastPollEventTick = 0;
+  bool answerPending = false;
+  bool noTimeSync = false;
+  uint16_t startCommandCount = 0;
+  std::string transferFile;   // stab, sfirm: the file to send; llog: the file to write
+  std::ofstream logOutput;    // llog
+  bool watching = false;      // registered with epoll
+  bool closed = false;
+
+  // Shared with the status view, the console and the output clients.
+  mutable std::mutex lock;
+  std::string lastReceived;
+  std::string moduleId;
+  uint16_t account = 0;
+  int32_t messageCount = 0;
+  int32_t number = 0;
+  std::string peerAddress;
+  std::string replyText;
+  uint16_t securityCode = 0;
+  std::string signalQuality;
+  std::string supplyVoltage;
+  std::deque<std::string> commands;
+
+  // Queues a command for the module's next poll. Safe from any thread.
+  void queueCommand(std::string command) {
+    std::lock_guard guard(lock);
+    commands.push_back(std::move(command));
+  }
+  std::string id() const {
+    std::lock_guard guard(lock);
+    return moduleId;
+  }
+  uint16_t acc() const {
+    std::lock_guard guard(lock);
+    return account;
+  }
+};
+
+using ClientPtr = std::shared_ptr<tClientContext>;
+
+}  // namespace orv

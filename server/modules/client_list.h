@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include "server/modules/client_context.h"
+
+namespace orv {
+
+// Orders of a line's connection list: by module identifier, or by account; a connection
+// identified "Com" comes first in both.
+enum class ClientOrder { ById, ByAccount };
+
+// The order the lists are sorted in, shared by every line (a column click changes it for all,
+// and a new module server resets it to ById).
+ClientOrder currentClientOrder();
+void setCurrentClientOrder(ClientOrder order);
+
+struct ClientSortKey {
+  std::string id;
+  uint16_t account;
+};
+bool clientBefore(ClientOrder order, const ClientSortKey& a, const ClientSortKey& b);
+
+// The live connections of one module server, in the order of the status rows. Every insertion,
+// removal, sort and search takes the list lock; the records themselves are shared, so a record
+// found here stays valid for as long as the caller holds it.
+class TClientList {
+ public:
+  void add(ClientPtr client);
+  void remove(const tClientContext* client);
+  size_t count() const;
+  ClientPtr at(size_t index) const;
+  // The first connection with this module identifier, or null.
+  ClientPtr find(std::string_view moduleId) const;
+  std::vector<ClientPtr> snapshot() const;
+  void sort(ClientOrder order);
+
+ private:
+  mutable std::mutex lock_;
+  std::vector<ClientPtr> clients_;
+};
+
+}  // namespace orv

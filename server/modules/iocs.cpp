@@ -1,0 +1,305 @@
+#include "server/modules/iocs.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/beep.h"
+#include "common/diag.h"
+#include "common/socket_error.h"
+#include "common/ticks.h"
+
+namespace orv {
+namespace {
+
+constexpr int kAcceptWaitMs = 1000;
+constexpr int kWorkerWaitMs = 1000;
+constexpr uint32_t kSweepEveryMs = 1000;
+constexpr int kMaxEvents = 256;
+
+}  // namespace
+
+// The worker: owns the records of all connections of the line and the epoll instance.
+struct tIOCS::Worker {
+  Worker(tIOCS& server) : server(server), protocol(server.line_) {}
+
+  void start() {
+    epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
+    wakeFd.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.ptr = nullptr;  // the wake-up
+    ::epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, wakeFd.get(), &ev);
+    thread = std::jthread([this](std::stop_token stop) { run(stop); });
+  }
+
+  void stop() {
+    if (!thread.joinable()) return;
+    thread.request_stop();
+    wake();
+    thread.join();
+  }
+
+  void wake() {
+    uint64_t one = 1;
+    ssize_t r = ::write(wakeFd.get(), &one, sizeof one);
+    (void)r;
+  }
+
+  // Accept thread: hands a new connection over.
+  void adopt(ClientPtr client) {
+    {
+      std::lock_guard guard(adoptLock);
+      adopted.push_back(std::move(client));
+    }
+    wake();
+  }
+
+  void setInterest(tClientContext& c, uint32_t events) {
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.ptr = &c;
+    int op = c.watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
+    if (::epoll_ctl(epollFd.get(), op, c.fd.get(), &ev) != 0) {
+      closeClient(c);
+      return;
+    }
+    c.watching = true;
+  }
+
+  void closeClient(tClientContext& c) {
+    if (c.closed) return;
+    c.closed = true;
+    dead.push_back(&c);
+  }
+
+  // Frees the records closed during the last batch, so that no event of the batch can reach a
+  // freed record.
+  void reap() {
+    for (tClientContext* c : dead) {
+      server.clients_.remove(c);
+      owned.erase(c);  // closes the socket, which also leaves epoll
+    }
+    if (!dead.empty() && server.line_.rowsChanged) server.line_.rowsChanged->store(1);
+    dead.clear();
+  }
+
+  void send(tClientContext& c, std::string text) {
+    if (server.line_.console) server.line_.console->watch(c.id(), false, text);
+    c.sendBuffer = std::move(text);
+    c.sendOffset = 0;
+    continueSend(c);
+  }
+
+  void continueSend(tClientContext& c) {
+    while (c.sendOffset < c.sendBuffer.size()) {
+      ssize_t n = ::send(c.fd.get(), c.sendBuffer.data() + c.sendOffset,
+                         c.sendBuffer.size() - c.sendOffset, MSG_NOSIGNAL);
+      if (n > 0) {
+        c.sendOffset += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) {
+        setInterest(c, EPOLLOUT);
+        return;
+      }
+      closeClient(c);
+      return;
+    }
+    c.sendBuffer.clear();
+    apply(c, protocol.afterSend(c, ticks()));
+  }
+
+  void apply(tClientContext& c, ModuleProtocol::Outcome outcome) {
+    switch (outcome.next) {
+      case ModuleProtocol::Next::Send: send(c, std::move(outcome.text)); break;
+      case ModuleProtocol::Next::Arm: setInterest(c, EPOLLIN); break;
+      case ModuleProtocol::Next::Wait: setInterest(c, 0); break;
+    }
+  }
+
+  void receive(tClientContext& c) {
+    char buf[kReadSize];
+    ssize_t n = ::recv(c.fd.get(), buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    if (n <= 0) {  // the peer closed, or the connection failed
+      closeClient(c);
+      return;
+    }
+    std::string_view chunk(buf, static_cast<size_t>(n));
+    c.input.append(chunk);
+    {
+      std::lock_guard guard(c.lock);
+      c.lastReceived.assign(chunk);
+    }
+    if (server.line_.rowsChanged) server.line_.rowsChanged->store(1, std::memory_order_relaxed);
+    if (c.input.size() > kMaxInput) {
+      diagf("%s: module %s sent more than %zu bytes it was not answered for; closed",
+            server.settings_.name.c_str(), c.peerAddress.c_str(), kMaxInput);
+      closeClient(c);
+      return;
+    }
+    apply(c, protocol.onReceive(c, ticks()));
+  }
+
+  void takeAdopted() {
+    std::deque<ClientPtr> fresh;
+    {
+      std::lock_guard guard(adoptLock);
+      fresh.swap(adopted);
+    }
+    for (ClientPtr& p : fresh) {
+      tClientContext& c = *p;
+      owned.emplace(&c, std::move(p));
+      send(c, kBanner);  // nothing is read until the banner is out
+    }
+  }
+
+  // Closes every connection whose deadline has passed.
+  void sweep(uint32_t now) {
+    for (auto& [raw, client] : owned) {
+      if (!client->closed && static_cast<int32_t>(now - client->deadline) > 0) closeClient(*client);
+    }
+  }
+
+  void run(std::stop_token stop) {
+    epoll_event events[kMaxEvents];
+    uint32_t lastSweep = ticks();
+    while (!stop.stop_requested()) {
+      int n = ::epoll_wait(epollFd.get(), events, kMaxEvents, kWorkerWaitMs);
+      if (n < 0 && errno != EINTR) {
+        diagf("%s: epoll_wait failed: %s", server.settings_.name.c_str(), std::strerror(errno));
+        break;
+      }
+      for (int i = 0; i < n; ++i) {
+        auto* c = static_cast<tClientContext*>(events[i].data.ptr);
+        if (c == nullptr) {
+          uint64_t value;
+          ssize_t r = ::read(wakeFd.get(), &value, sizeof value);
+          (void)r;
+          continue;
+        }
+        if (c->closed) continue;
+        if (events[i].events & EPOLLOUT) {
+          continueSend(*c);
+        } else if (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+          receive(*c);
+        }
+      }
+      takeAdopted();
+      uint32_t now = ticks();
+      if (ticksSince(lastSweep, now) >= kSweepEveryMs) {
+        lastSweep = now;
+        sweep(now);
+      }
+      reap();
+    }
+    // Stopping: every module socket is closed.
+    takeAdopted();
+    for (auto& [raw, client] : owned) closeClient(*client);
+    reap();
+  }
+
+  tIOCS& server;
+  ModuleProtocol protocol;
+  UniqueFd epollFd;
+  UniqueFd wakeFd;
+  std::mutex adoptLock;
+  std::deque<ClientPtr> adopted;
+  std::unordered_map<tClientContext*, ClientPtr> owned;
+  std::vector<tClientContext*> dead;
+  std::jthread thread;
+};
+
+tIOCS::tIOCS(Settings settings, ModuleLineContext line)
+    : settings_(std::move(settings)), line_(line) {
+  line_.clients = &clients_;
+  setCurrentClientOrder(ClientOrder::ById);
+
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  int on = 1;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(settings_.port);
+  if (!fd || ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+      ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd.get(), SOMAXCONN) != 0) {
+    int err = socketErrorFromErrno(errno);
+    beep(800, 200, settings_.name + ": cannot listen on port " + std::to_string(settings_.port) +
+                       ": " + describeSocketError(err));
+  } else {
+    listenFd_ = std::move(fd);
+    socklen_t len = sizeof addr;
+    ::getsockname(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    diagf("%s: module server listening on port %u", settings_.name.c_str(), port_);
+  }
+
+  worker_ = std::make_unique<Worker>(*this);
+  worker_->start();
+  if (listenFd_) acceptThread_ = std::jthread([this](std::stop_token stop) { acceptLoop(stop); });
+}
+
+tIOCS::~tIOCS() { stop(); }
+
+void tIOCS::stop() {
+  if (acceptThread_.joinable()) {
+    acceptThread_.request_stop();
+    acceptThread_.join();
+  }
+  listenFd_.reset();
+  if (worker_) worker_->stop();
+}
+
+void tIOCS::acceptLoop(std::stop_token stop) {
+  pollfd p{listenFd_.get(), POLLIN, 0};
+  while (!stop.stop_requested()) {
+    int r = ::poll(&p, 1, kAcceptWaitMs);
+    if (r > 0 && !stop.stop_requested()) acceptOne();
+  }
+}
+
+void tIOCS::acceptOne() {
+  sockaddr_in addr{};
+  socklen_t len = sizeof addr;
+  int fd = ::accept4(listenFd_.get(), reinterpret_cast<sockaddr*>(&addr), &len,
+                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) {
+    if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
+    beep(800, 200, settings_.name + ": accept failed: " +
+                       describeSocketError(socketErrorFromErrno(errno)));
+    // Out of descriptors: give the others time to close instead of spinning on the backlog.
+    if (errno == EMFILE || errno == ENFILE) ::poll(nullptr, 0, 100);
+    return;
+  }
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+
+  auto client = std::make_shared<tClientContext>();
+  client->fd.reset(fd);
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  const uint32_t now = ticks();
+  client->peerAddress = text;
+  client->commands.assign(settings_.startCommands.begin(), settings_.startCommands.end());
+  client->startCommandCount = static_cast<uint16_t>(settings_.startCommands.size());
+  client->syncInterval = settings_.syncIntervalMs;
+  client->deadline = now + line_.lifeTimeMs;
+  // Both intervals count as passed at first: a new module gets the time at its first poll and
+  // its link event with its first line once it is identified.
+  client->lastSyncTick = now - settings_.syncIntervalMs - 1;
+  client->lastPollEventTick = now - line_.syncPMs - 1;
+  clients_.add(client);
+  worker_->adopt(std::move(client));
+}
+
+}  // namespace orv

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orv {
+
+// Module memory images as they travel to and from the modules.
+inline constexpr size_t kConfigImageSize = 1024;
+inline constexpr uint32_t kTextImageBase = 5000;
+inline constexpr size_t kTextImageSize = 16956 - kTextImageBase;  // addresses 5000 to 16955
+
+using ConfigImage = std::array<uint8_t, kConfigImageSize>;
+using TextImage = std::array<uint8_t, kTextImageSize>;
+
+// The block sent after a module's "Wait for hex": one 16-byte record per block of the image
+// (the last one shorter when the image ends), records of all 0xFF left out, then the end record,
+// an empty line and "C/" with the number of records sent plus one; every line ends in "\r\n".
+std::string imageUploadBlock(std::span<const uint8_t> image, uint32_t base);
+
+// The block for a file transfer ("stab", "sfirm"): every non-empty line of the file with
+// "\r\n", then "\r\nC/<lines>\r\n". std::nullopt when the file cannot be read.
+std::optional<std::string> fileUploadBlock(const std::filesystem::path& file);
+
+// Stores one received "#4" record (without the "#4") into an image covering
+// [base, base + image.size()). Records of another type, bad records and bytes outside the
+// image are dropped; returns whether the line was a data record.
+bool storeReceivedRecord(std::string_view record, std::span<uint8_t> image, uint32_t base);
+
+}  // namespace orv
