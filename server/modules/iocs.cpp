@@ -290,6 +290,7 @@ void tIOCS::acceptOne() {
   ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
   const uint32_t now = ticks();
   client->peerAddress = text;
+  client->number = ++accepted_;
   client->commands.assign(settings_.startCommands.begin(), settings_.startCommands.end());
   client->startCommandCount = static_cast<uint16_t>(settings_.startCommands.size());
   client->syncInterval = settings_.syncIntervalMs;

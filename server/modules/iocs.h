@@ -59,6 +59,7 @@ class tIOCS {
   TClientList clients_;
   UniqueFd listenFd_;
   uint16_t port_ = 0;
+  int32_t accepted_ = 0;  // the running connection number shown as "Nr"
   std::unique_ptr<Worker> worker_;
   std::jthread acceptThread_;
 };
