@@ -1,6 +1,7 @@
 // ORV_Serv: the receiver server.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,6 +24,21 @@ constexpr const char* kUsage =
     "              of the executable\n"
     "  --version   print the version and exit\n"
     "Signals: SIGHUP reloads ORV_Serv.ini; SIGINT and SIGTERM stop the server.\n";
+
+// Every module connection is a descriptor: take all the hard limit allows.
+void raiseOpenFileLimit() {
+  rlimit lim{};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) return;
+  if (lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &lim);
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur < 4096) {
+    orv::diagf("open-file limit is %lu: at most about that many module connections",
+               static_cast<unsigned long>(lim.rlim_cur));
+  }
+}
 
 std::filesystem::path executableDir() {
   std::error_code ec;
@@ -68,6 +84,7 @@ int main(int argc, char** argv) {
   // Signals are taken by the main loop alone: block them before any thread starts so that every
   // thread inherits the mask.
   ::signal(SIGPIPE, SIG_IGN);
+  raiseOpenFileLimit();
   orv::MainLoop::blockSignals({SIGINT, SIGTERM, SIGHUP});
   orv::MainLoop loop;
   orv::ServerCore core(loop, dir);

@@ -68,7 +68,7 @@ TEST_F(ServerCoreTest, MissingIniGivesOneDefaultLineGprs0) {
 }
 
 TEST_F(ServerCoreTest, LinesAreNumberedInFileOrderWithTheirLogDirectories) {
-  startWith("[GPRS1]\nLogOn=1\nPName=first\n[Out]\n[gprs7]\nLogOn=1\nPort=0\n");
+  startWith("[GPRS1]\nLogOn=1\nPName=first\nPort=0\n[Out]\n[gprs7]\nLogOn=1\nPort=0\n");
   ASSERT_EQ(core->gprsLines().size(), 2u);
   EXPECT_EQ(core->gprsLines()[0]->index, 0u);
   EXPECT_EQ(core->gprsLines()[0]->section, "GPRS1");
@@ -85,12 +85,12 @@ TEST_F(ServerCoreTest, LinesAreNumberedInFileOrderWithTheirLogDirectories) {
 }
 
 TEST_F(ServerCoreTest, NoLogDirectoryWithoutLogOn) {
-  startWith("[GPRS0]\nPort=800\n");
+  startWith("[GPRS0]\nPort=0\n");
   EXPECT_FALSE(std::filesystem::exists(dir / "Orv_Serv0"));
 }
 
 TEST_F(ServerCoreTest, ALineWithoutModulePortShowsOnLine0) {
-  startWith("[GPRS0]\n[GPRS1]\nPort=0\nPName=quiet\n");
+  startWith("[GPRS0]\nPort=0\n[GPRS1]\nPort=0\nPName=quiet\n");
   view.counter.clear();
   core->selectPage(1);
   EXPECT_EQ(view.counter, "OnLine 0");
@@ -99,7 +99,7 @@ TEST_F(ServerCoreTest, ALineWithoutModulePortShowsOnLine0) {
 
 TEST_F(ServerCoreTest, OutputItemsAndInputPages) {
   startWith(
-      "[Out]\nComOn=1\n[Clients]\nId=Plural\n[Client0]\nId=Bank\n"
+      "[GPRS0]\nPort=0\n[Out]\nComOn=1\n[Clients]\nId=Plural\n[Client0]\nId=Bank\n"
       "[TcpDrv]\nPort=9100\nPName=drv\n[SiaIp]\nPort=9101\n");
   ASSERT_TRUE(core->outputsExist());
   ASSERT_EQ(core->outputList()->count(), 3u);
@@ -118,19 +118,19 @@ TEST_F(ServerCoreTest, OutputItemsAndInputPages) {
 TEST_F(ServerCoreTest, CaptionIsTheLocalisedTextFollowedByTheVersion) {
   // Values are trimmed, so a caption that wants its space before the version quotes it.
   dir.write("Orv_Str.ini", "[FORVs]\nFORVs=\"ORV Server \"\nBCmd=Commands\n");
-  startWith("");
+  startWith("[GPRS0]\nPort=0\n");
   EXPECT_EQ(core->caption(), "ORV Server " + versionText());
   EXPECT_EQ(core->localisation().captions("FORVs").size(), 2u);
 }
 
 TEST_F(ServerCoreTest, CaptionWithoutLocalisationIsTheVersionAlone) {
-  startWith("");
+  startWith("[GPRS0]\nPort=0\n");
   EXPECT_EQ(core->caption(), versionText());
   EXPECT_TRUE(versionText().starts_with("v"));
 }
 
 TEST_F(ServerCoreTest, TickRepaintsFlaggedLinesAndClearsTheFlags) {
-  startWith("[GPRS0]\nTcpOn=1\n[GPRS1]\nTcpOn=1\n");
+  startWith("[GPRS0]\nTcpOn=1\nPort=0\n[GPRS1]\nTcpOn=1\nPort=0\n");
   core->tick();  // nothing flagged yet: lines reached over TCP set no flag at start
   EXPECT_TRUE(view.calls.empty());
 
@@ -153,13 +153,13 @@ TEST_F(ServerCoreTest, TickRepaintsFlaggedLinesAndClearsTheFlags) {
 }
 
 TEST_F(ServerCoreTest, SerialLinesAskForARecountAtStart) {
-  startWith("[GPRS0]\n");
+  startWith("[GPRS0]\nPort=0\n");
   EXPECT_EQ(core->gprsLines()[0]->rowsChanged, 1);
 }
 
 TEST_F(ServerCoreTest, ReloadReadsTheFileAgain) {
-  startWith("[GPRS0]\n[Client0]\nId=Bank\n");
-  dir.write("ORV_Serv.ini", "[GPRS0]\n[GPRS1]\n[GPRS2]\n[TcpDrv]\nPort=9100\n");
+  startWith("[GPRS0]\nPort=0\n[Client0]\nId=Bank\n");
+  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n[GPRS2]\nPort=0\n[TcpDrv]\nPort=9100\n");
   testing::internal::CaptureStderr();
   core->reload();
   std::string log = testing::internal::GetCapturedStderr();
@@ -172,7 +172,7 @@ TEST_F(ServerCoreTest, ReloadReadsTheFileAgain) {
 }
 
 TEST_F(ServerCoreTest, ShutdownStopsTheTimerOnceAndSoundsTheEndBeep) {
-  startWith("[GPRS0]\n");
+  startWith("[GPRS0]\nPort=0\n");
   testing::internal::CaptureStderr();
   core->shutdown();
   core->shutdown();
