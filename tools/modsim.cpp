@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,6 +44,7 @@ struct Options {
   int pollMs = 1000;
   double eventsPerSecond = 0;  // in total over all modules
   double seconds = 10;
+  double warmupSeconds = 0;
   int connectPerSecond = 5000;
   std::string image;  // hex file answered to "lcfg"; default: 1,024 bytes of 0x5A
   bool verbose = false;
@@ -59,6 +61,7 @@ void usage() {
       "  --poll-ms P         poll interval per module in ms; 0 polls again at once (1000)\n"
       "  --events R          events per second over all modules (0)\n"
       "  --seconds S         how long to run after connecting (10)\n"
+      "  --warmup W          seconds after connecting before measuring (0)\n"
       "  --connect-rate C    new connections per second (5000)\n"
       "  --image FILE        Intel HEX file answered to \"lcfg\"\n"
       "  --verbose           print every line received\n",
@@ -90,7 +93,7 @@ struct Module {
 struct Stats {
   long connected = 0, connectFailed = 0, closedByServer = 0;
   long linesSent = 0, answers = 0, events = 0, polls = 0, timeAnswers = 0, commands = 0;
-  long transfers = 0, errors = 0;
+  long transfers = 0, errors = 0, measuredAnswers = 0;
   std::vector<double> latencyUs;
 };
 
@@ -141,7 +144,9 @@ class Simulator {
       size_t due = std::min<size_t>(modules_.size(), static_cast<size_t>(elapsed * opt_.connectPerSecond) + 1);
       while (opened < due) open(opened++, addr);
       if (opened == modules_.size() && runUntil == Clock::time_point::max()) {
-        runUntil = now + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
+        // Measure from when every module is in and the first round of polls is over.
+        measureFrom_ = now + std::chrono::milliseconds(static_cast<long>(opt_.warmupSeconds * 1000));
+        runUntil = measureFrom_ + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
       }
       if (now >= runUntil) break;
 
@@ -153,12 +158,18 @@ class Simulator {
           Module& m = modules_[nextEventModule++ % modules_.size()];
           if (m.dead || !m.bannerSeen || m.fd < 0) continue;
           m.pendingLines.push_back(eventLine(m));
+          ready_.push_back(static_cast<size_t>(&m - modules_.data()));
           eventDebt -= 1;
         }
         if (eventDebt > 1000) eventDebt = 1000;  // a server that cannot keep up is not flooded
       }
-      for (Module& m : modules_) {
-        if (m.fd >= 0 && !m.dead && m.bannerSeen && !m.waiting && !m.receivingBlock) maybeSend(m, now);
+      std::vector<size_t> ready;
+      ready.swap(ready_);
+      for (size_t i : ready) maybeSend(modules_[i], now);
+      while (!polls_.empty() && polls_.top().first <= now) {
+        size_t i = polls_.top().second;
+        polls_.pop();
+        maybeSend(modules_[i], now);
       }
 
       int n = ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 1);
@@ -234,7 +245,19 @@ class Simulator {
     flush(m);
   }
 
+  bool idle(const Module& m) const {
+    return m.fd >= 0 && !m.dead && m.bannerSeen && !m.waiting && !m.receivingBlock;
+  }
+
+  // A module with nothing outstanding sends its next line now, or waits for its next poll.
+  void schedule(Module& m) {
+    size_t i = static_cast<size_t>(&m - modules_.data());
+    if (!m.pendingLines.empty()) ready_.push_back(i);
+    else polls_.push({m.nextPoll, i});
+  }
+
   void maybeSend(Module& m, Clock::time_point now) {
+    if (!idle(m)) return;
     if (!m.pendingLines.empty()) {
       std::string line = std::move(m.pendingLines.front());
       m.pendingLines.erase(m.pendingLines.begin());
@@ -245,6 +268,8 @@ class Simulator {
       m.nextPoll = now + std::chrono::milliseconds(opt_.pollMs);
       ++stats_.polls;
       sendLine(m, "Q", true);
+    } else {
+      schedule(m);
     }
   }
 
@@ -304,11 +329,21 @@ class Simulator {
   }
 
   void handle(Module& m, const std::string& line) {
+    handleLine(m, line);
+    if (idle(m)) schedule(m);
+  }
+
+  void handleLine(Module& m, const std::string& line) {
     if (opt_.verbose) std::printf("%s <- %s\n", m.id.c_str(), line.c_str());
     if (!m.bannerSeen) {
       if (line == "GsmNor v1.2.") {
         m.bannerSeen = true;
         ++stats_.connected;
+        // Spread the polls over the interval, so that the modules do not poll in one burst.
+        size_t i = static_cast<size_t>(&m - modules_.data());
+        m.nextPoll = Clock::now() + std::chrono::microseconds(
+                                        static_cast<long>(opt_.pollMs) * 1000 * static_cast<long>(i % modules_.size()) /
+                                        static_cast<long>(modules_.size()));
         char ident[64];
         std::snprintf(ident, sizeof ident, "a%s,%04X", m.id.c_str(), m.account);
         sendLine(m, ident, true);
@@ -330,8 +365,11 @@ class Simulator {
     if (!m.waiting) return;  // nothing asked: ignore
     m.waiting = false;
     ++stats_.answers;
-    stats_.latencyUs.push_back(
-        std::chrono::duration<double, std::micro>(Clock::now() - m.sentAt).count());
+    if (m.sentAt >= measureFrom_) {
+      ++stats_.measuredAnswers;
+      stats_.latencyUs.push_back(
+          std::chrono::duration<double, std::micro>(Clock::now() - m.sentAt).count());
+    }
     if (line == "0") return;
     if (line.size() < 2 || (line[0] != '1' && line[0] != '2')) {
       ++stats_.errors;
@@ -368,7 +406,7 @@ class Simulator {
                 "transfers %ld errors %ld\n",
                 stats_.linesSent, stats_.answers, stats_.polls, stats_.events, stats_.timeAnswers,
                 stats_.commands, stats_.transfers, stats_.errors);
-    std::printf("answers-per-second %.0f\n", static_cast<double>(stats_.answers) / opt_.seconds);
+    std::printf("answers-per-second %.0f\n", static_cast<double>(stats_.measuredAnswers) / opt_.seconds);
     std::printf("latency-us p50 %.0f p99 %.0f max %.0f\n", pct(0.50), pct(0.99),
                 l.empty() ? 0.0 : l.back());
     std::fflush(stdout);
@@ -377,6 +415,11 @@ class Simulator {
   Options opt_;
   std::vector<std::string> imageLines_;
   std::vector<Module> modules_;
+  std::vector<size_t> ready_;
+  Clock::time_point measureFrom_ = Clock::time_point::max();
+  std::priority_queue<std::pair<Clock::time_point, size_t>,
+                      std::vector<std::pair<Clock::time_point, size_t>>, std::greater<>>
+      polls_;
   Stats stats_;
   int epoll_;
 };
@@ -402,6 +445,7 @@ int main(int argc, char** argv) {
     else if (a == "--poll-ms") o.pollMs = std::max(0, std::atoi(next()));
     else if (a == "--events") o.eventsPerSecond = std::atof(next());
     else if (a == "--seconds") o.seconds = std::atof(next());
+    else if (a == "--warmup") o.warmupSeconds = std::atof(next());
     else if (a == "--connect-rate") o.connectPerSecond = std::max(1, std::atoi(next()));
     else if (a == "--image") o.image = next();
     else if (a == "--verbose") o.verbose = true;

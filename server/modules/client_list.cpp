@@ -37,13 +37,24 @@ size_t TClientList::count() const {
   return clients_.size();
 }
 
+void TClientList::markUnsorted() {
+  std::lock_guard guard(lock_);
+  unsorted_ = true;
+}
+
+void TClientList::settle() const {
+  if (unsorted_) sortLocked(currentClientOrder());
+}
+
 ClientPtr TClientList::at(size_t index) const {
   std::lock_guard guard(lock_);
+  settle();
   return index < clients_.size() ? clients_[index] : nullptr;
 }
 
 ClientPtr TClientList::find(std::string_view moduleId) const {
   std::lock_guard guard(lock_);
+  settle();
   for (const ClientPtr& c : clients_) {
     if (c->id() == moduleId) return c;
   }
@@ -52,11 +63,17 @@ ClientPtr TClientList::find(std::string_view moduleId) const {
 
 std::vector<ClientPtr> TClientList::snapshot() const {
   std::lock_guard guard(lock_);
+  settle();
   return clients_;
 }
 
 void TClientList::sort(ClientOrder order) {
   std::lock_guard guard(lock_);
+  sortLocked(order);
+}
+
+void TClientList::sortLocked(ClientOrder order) const {
+  unsorted_ = false;
   std::vector<std::pair<ClientSortKey, ClientPtr>> keyed;
   keyed.reserve(clients_.size());
   for (ClientPtr& c : clients_) {

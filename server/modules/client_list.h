@@ -37,10 +37,18 @@ class TClientList {
   ClientPtr find(std::string_view moduleId) const;
   std::vector<ClientPtr> snapshot() const;
   void sort(ClientOrder order);
+  // An identification changed a sort key: the list is put back in the current order before it
+  // is next read. Re-sorting at once would cost a whole sort per identification, which a line
+  // with thousands of modules reconnecting cannot afford.
+  void markUnsorted();
 
  private:
+  void sortLocked(ClientOrder order) const;
+  void settle() const;  // lock_ held
+
   mutable std::mutex lock_;
-  std::vector<ClientPtr> clients_;
+  mutable std::vector<ClientPtr> clients_;
+  mutable bool unsorted_ = false;
 };
 
 }  // namespace orv

@@ -126,7 +126,7 @@ ModuleProtocol::Outcome ModuleProtocol::normal(tClientContext& client, uint32_t 
           client.moduleId = line.substr(1, comma - 1);
           if (account) client.account = static_cast<uint16_t>(*account);
         }
-        if (line_.clients) line_.clients->sort(currentClientOrder());
+        if (line_.clients) line_.clients->markUnsorted();
       }
     } else {
       std::lock_guard guard(client.lock);
