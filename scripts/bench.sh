@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the RelWithDebInfo preset and runs every benchmark, printing their tables.
+# Not part of the test run: the numbers depend on the machine and on what else it is doing.
+#   scripts/bench.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# Every benchmark program in bench/; each prints its own table.
+benches=(orv-bench-push)
+
+scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target "${benches[@]}"
+
+status=0
+for b in "${benches[@]}"; do
+  echo
+  echo "== $b"
+  if ! "build/bin/$b"; then
+    echo "bench: $b failed" >&2
+    status=1
+  fi
+done
+exit "$status"
