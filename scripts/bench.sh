@@ -10,7 +10,7 @@ benches=(orv-bench-push)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}"
+cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim
 
 status=0
 for b in "${benches[@]}"; do
@@ -21,4 +21,7 @@ for b in "${benches[@]}"; do
     status=1
   fi
 done
+echo
+echo "== module line (orv-modsim against ORV_Serv)"
+bench/module_line_bench.sh || status=1
 exit "$status"

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Module line benchmark: orv-modsim against one GPRS line of a real ORV_Serv.
+# Prints connections held, answered lines per second, answer latency, and the server's CPU time
+# and peak resident memory for each scenario. Run from the repository root after a build.
+set -euo pipefail
+
+bin=build/bin
+dir=$(mktemp -d)
+trap 'kill "$server" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$dir"' EXIT
+
+ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+limit=$(ulimit -n)
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$dir/ORV_Serv.ini" <<INI
+[GPRS0]
+Port=$port
+Line=1
+[Client0]
+Id=Bank
+QSize=1000
+INI
+
+"$bin/ORV_Serv" --headless --dir "$dir" 2>"$dir/server.log" &
+server=$!
+for _ in $(seq 50); do grep -q "listening on port" "$dir/server.log" && break; sleep 0.1; done
+
+cpu_ms() { awk '{ print ($14 + $15) * 1000 / '"$(getconf CLK_TCK)"' }' "/proc/$server/stat"; }
+peak_rss_mb() { awk '/VmHWM/ { printf "%.0f", $2 / 1024 }' "/proc/$server/status"; }
+
+# The largest connection count both processes can hold under this machine's open-file limit.
+many=$(( limit - 64 < 20000 ? limit - 64 : 20000 ))
+
+echo "| scenario | connections | answered/s | p50 ms | p99 ms | max ms | server CPU s | server peak RSS MB |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+run() {
+  local name=$1; shift
+  local before out
+  before=$(cpu_ms)
+  out=$("$bin/orv-modsim" --port "$port" "$@") || echo "bench: orv-modsim reported errors in: $name" >&2
+  local after conns rate p50 p99 max
+  after=$(cpu_ms)
+  conns=$(awk '/^connections/ { print $4 }' <<<"$out")
+  rate=$(awk '/^answers-per-second/ { print $2 }' <<<"$out")
+  read -r p50 p99 max < <(awk '/^latency-us/ { printf "%.2f %.2f %.2f\n", $3/1000, $5/1000, $7/1000 }' <<<"$out")
+  printf '| %s | %s | %s | %s | %s | %s | %.1f | %s |\n' "$name" "$conns" "$rate" "$p50" "$p99" "$max" \
+    "$(awk "BEGIN { print ($after - $before) / 1000 }")" "$(peak_rss_mb)"
+}
+
+run "ping-pong, 50 modules" --connections 50 --poll-ms 0 --seconds 5 --warmup 1 --id-prefix P
+run "10,000 polls/s" --connections 2000 --poll-ms 200 --seconds 5 --warmup 2 --id-prefix R
+run "events 5,000/s + polls" --connections 2000 --poll-ms 400 --events 5000 --seconds 5 --warmup 2 --id-prefix E
+run "$many held, 1 poll/10 s each" --connections "$many" --poll-ms 10000 --seconds 10 --warmup 15 \
+  --connect-rate 4000 --id-prefix H
+
+echo
+echo "open-file limit: $limit (20,000 connections need more than 20,000 descriptors in each process)"
+echo "targets: >= 50,000 answered lines/s (ping-pong); p99 < 5 ms at 10,000 polls/s; 20,000 held under 300 MB"
