@@ -17,14 +17,20 @@
 namespace orv {
 namespace {
 
-// Waits for `events` on fd; returns >0 ready, 0 time-out, <0 error (errno set).
-int pollFor(int fd, short events, int timeoutMs) {
-  pollfd p{fd, events, 0};
+// Waits for `events` on fd; returns >0 ready, 0 time-out, <0 error (errno set). A readable
+// cancel descriptor ends the wait as an error with errno EINTR.
+int pollFor(int fd, short events, int timeoutMs, int cancelFd = -1) {
+  pollfd p[2] = {{fd, events, 0}, {cancelFd, POLLIN, 0}};
+  const nfds_t count = cancelFd >= 0 ? 2 : 1;
   uint32_t start = ticks();
   for (;;) {
     int left = timeoutMs < 0 ? -1 : timeoutMs - static_cast<int>(ticksSince(start));
     if (timeoutMs >= 0 && left < 0) left = 0;
-    int r = ::poll(&p, 1, left);
+    int r = ::poll(p, count, left);
+    if (r > 0 && count == 2 && (p[1].revents & POLLIN)) {
+      errno = EINTR;
+      return -1;
+    }
     if (r >= 0 || errno != EINTR) return r;
   }
 }
@@ -80,7 +86,7 @@ int LineSocket::listen(uint16_t port, std::string_view what) {
 }
 
 bool LineSocket::waitForConnection(int timeoutMs) {
-  return fd_.valid() && pollFor(fd_.get(), POLLIN, timeoutMs) > 0;
+  return fd_.valid() && pollFor(fd_.get(), POLLIN, timeoutMs, cancelFd_) > 0;
 }
 
 int LineSocket::accept(LineSocket& connection) {
@@ -115,7 +121,7 @@ int LineSocket::connect(std::string_view host, uint16_t port, int timeoutMs) {
   if (!fd) return fail(socketErrorFromErrno(errno));
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (errno != EINPROGRESS) return fail(socketErrorFromErrno(errno));
-    int r = pollFor(fd.get(), POLLOUT, timeoutMs);
+    int r = pollFor(fd.get(), POLLOUT, timeoutMs, cancelFd_);
     if (r == 0) return fail(kWsaTimedOut);
     if (r < 0) return fail(socketErrorFromErrno(errno));
     int soError = 0;
@@ -143,7 +149,7 @@ int LineSocket::send(std::string_view data, int timeoutMs) {
     if (n < 0 && errno != EAGAIN) return fail(socketErrorFromErrno(errno));
     int left = timeoutMs - static_cast<int>(ticksSince(start));
     if (left <= 0) return fail(kWsaTimedOut);
-    int r = pollFor(fd_.get(), POLLOUT, left);
+    int r = pollFor(fd_.get(), POLLOUT, left, cancelFd_);
     if (r == 0) return fail(kWsaTimedOut);
     if (r < 0) return fail(socketErrorFromErrno(errno));
   }
@@ -162,7 +168,7 @@ void LineSocket::compact() {
 
 int LineSocket::fill(size_t room, int timeoutMs) {
   if (!fd_) return fail(kWsaNotConnected);
-  int r = pollFor(fd_.get(), POLLIN, timeoutMs);
+  int r = pollFor(fd_.get(), POLLIN, timeoutMs, cancelFd_);
   if (r == 0) return fail(kWsaTimedOut);
   if (r < 0) return fail(socketErrorFromErrno(errno));
   compact();

@@ -53,6 +53,9 @@ class LineSocket {
 
   // Ends both directions; a blocking call in another thread returns with an error.
   void shutdown();
+  // While `fd` (an eventfd, say) is readable every wait of this socket ends at once with
+  // kWsaInterrupted: how another thread cancels a blocking call without touching the socket.
+  void setCancelFd(int fd) { cancelFd_ = fd; }
   void close();
 
   bool isOpen() const { return fd_.valid(); }
@@ -75,6 +78,7 @@ class LineSocket {
   size_t scanned_ = 0;  // unread bytes already searched for scannedFor_
   LineEnd scannedFor_ = LineEnd::CrLf;
   int lastError_ = 0;
+  int cancelFd_ = -1;
   std::string peerAddress_;
   uint16_t peerPort_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "server/outputs/output_item.h"
 
 #include <strings.h>
+#include <unistd.h>
 
 #include "common/diag.h"
 #include "server/core/config.h"
@@ -54,8 +55,19 @@ void tOItem::changed() {
   }
 }
 
+void tOItem::addWaker(int eventFd) {
+  std::lock_guard lock(wakersLock_);
+  wakers_.push_back(eventFd);
+}
+
+void tOItem::removeWaker(int eventFd) {
+  std::lock_guard lock(wakersLock_);
+  std::erase(wakers_, eventFd);
+}
+
 void tOItem::appendAndTrim(std::vector<std::string> lines) {
-  bool touched = !lines.empty();
+  const bool added = !lines.empty();
+  bool touched = added;
   {
     std::lock_guard lock(lock_);
     for (std::string& l : lines) queue_.push_back(std::move(l));
@@ -65,6 +77,14 @@ void tOItem::appendAndTrim(std::vector<std::string> lines) {
     }
   }
   if (touched) changed();
+  if (added) {
+    std::lock_guard lock(wakersLock_);
+    for (int fd : wakers_) {
+      uint64_t one = 1;
+      ssize_t r = ::write(fd, &one, sizeof one);
+      (void)r;  // a full counter is still a wake-up
+    }
+  }
 }
 
 std::optional<std::string> tOItem::peek() const {

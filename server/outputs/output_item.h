@@ -59,6 +59,10 @@ class tOItem {
   std::atomic<uint8_t> clientCount{0};
   std::atomic<bool> forwarderConnected{false};
 
+  // Output clients register an eventfd here to be woken as soon as a line is queued.
+  void addWaker(int eventFd);
+  void removeWaker(int eventFd);
+
   // Writes the queue file if the queue changed since the last write. Persister thread only.
   void persist();
 
@@ -81,6 +85,8 @@ class tOItem {
   mutable std::mutex lock_;
   std::deque<std::string> queue_;
   std::atomic<bool> dirty_{false};
+  std::mutex wakersLock_;
+  std::vector<int> wakers_;
   bool writeFailed_ = false;  // persister thread only
 };
 

@@ -16,9 +16,15 @@ tOList::tOList(const IniFile& ini, bool comOn, const std::filesystem::path& prog
     if (beginsWith(section, "Client")) add(section);
   }
   persister_.start();
+  for (const auto& item : items_) {
+    if (item->forwarder() != nullptr) forwarders_.push_back(std::make_unique<TOOThread>(*item));
+  }
 }
 
-tOList::~tOList() { persister_.stop(); }
+tOList::~tOList() {
+  forwarders_.clear();
+  persister_.stop();
+}
 
 tOItem* tOList::find(std::string_view id) const {
   for (const auto& item : items_) {

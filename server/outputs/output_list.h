@@ -11,6 +11,7 @@
 
 #include "common/ini_file.h"
 #include "server/outputs/filter.h"
+#include "server/outputs/forwarder.h"
 #include "server/outputs/module_lines.h"
 #include "server/outputs/output_item.h"
 #include "server/outputs/queue_persister.h"
@@ -24,7 +25,7 @@ class tOList {
  public:
   tOList(const IniFile& ini, bool comOn, const std::filesystem::path& programDir,
          std::atomic<uint8_t>* outputsChanged = nullptr);
-  ~tOList();  // the queue files get their last state before the items go
+  ~tOList();  // forwarders stop, and the queue files get their last state before the items go
 
   const std::vector<std::unique_ptr<tOItem>>& items() const { return items_; }
   size_t count() const { return items_.size(); }
@@ -41,6 +42,7 @@ class tOList {
 
  private:
   std::vector<std::unique_ptr<tOItem>> items_;
+  std::vector<std::unique_ptr<TOOThread>> forwarders_;
   QueuePersister persister_;
   std::mutex pushLock_;
 };

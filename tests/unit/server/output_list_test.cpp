@@ -50,13 +50,13 @@ TEST_F(OutputListTest, ItemsComeFromComThenClientSectionsInFileOrder) {
 TEST_F(OutputListTest, FiltersAndForwarderComeFromTheSection) {
   auto list = make(
       "[Client0]\nId=A\nFlt0=12??;;0;0;0\nFltMap=x;;0;0;1\nFlt1=*;;0;1;1\nOther=1\n"
-      "Host=10.0.0.1\nPort=5000\n[Client1]\nId=B\n");
+      "Host=127.0.0.1\nPort=1\n[Client1]\nId=B\n");
   tOItem& a = *list->items()[0];
   ASSERT_EQ(a.filters().size(), 2u);
   EXPECT_EQ(a.filters()[0].idMask, "12??");
   EXPECT_EQ(a.filters()[1].source, 1);
-  EXPECT_EQ(a.forwardHost(), "10.0.0.1");
-  EXPECT_EQ(a.forwardPort(), 5000);
+  EXPECT_EQ(a.forwardHost(), "127.0.0.1");
+  EXPECT_EQ(a.forwardPort(), 1);
   EXPECT_NE(a.forwarder(), nullptr);
   EXPECT_EQ(list->items()[1]->forwarder(), nullptr);
 }
@@ -89,7 +89,7 @@ TEST_F(OutputListTest, EachItemTakesWhatItsFiltersPass) {
 }
 
 TEST_F(OutputListTest, ModuleMessagesUseEachItemsTemplatesAndDateFlag) {
-  auto list = make("[Com]\nDtFlag=0\n[Client0]\nId=Bank\n[Client1]\nId=Other\nPort=7000\n", true);
+  auto list = make("[Com]\nDtFlag=0\n[Client0]\nId=Bank\n[Client1]\nId=Other\nHost=127.0.0.1\nPort=1\n", true);
   list->pushModuleMessage({"M01,1234,AB:071225 123045", "ID1", '2', true},
                           EventKeys::module("ID1", false));
   // Com: no date flag, so the stamp stays in the message and is not a suffix.
@@ -145,7 +145,7 @@ namespace orv {
 namespace {
 
 TEST_F(OutputListTest, RowIconShowsClientsAndForwarder) {
-  auto list = make("[Client0]\nId=Bank\nPort=7000\n");
+  auto list = make("[Client0]\nId=Bank\nHost=127.0.0.1\nPort=1\n");
   tOItem& bank = *list->items()[0];
   list->pushLine("5011 181234E13001015", EventKeys::line(EventSource::TcpDrv, "5011 181234"));
   EXPECT_EQ(outputRow(bank).icon, -1);
