@@ -69,7 +69,16 @@ void ServerCore::loadConfiguration() {
   rebuildPages();
   selectPage(0);
 
-  if (outputsExist()) notInThisBuild("output server on port " + std::to_string(out_.port));
+  if (outputsExist()) {
+    OutputServerSettings settings{out_.port, out_.syncPMinutes, readValues(ini, "CList"),
+                                  programDir_ / "Orv_Serv_c"};
+    outputServer_ = std::make_unique<TOListThrd>(
+        std::move(settings), *outputList_,
+        [this](int line, const std::string& id, const std::string& command) {
+          routeCommand(line, id, command);
+        },
+        &outputsChanged);
+  }
   if (comOn_) notInThisBuild("serial output on COM" + std::to_string(out_.com));
 
   setTimer(true);
@@ -190,6 +199,25 @@ void ServerCore::tick() {
   if (siaViewChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintSia();
 }
 
+// Called from the output client threads while the lines exist (they are freed only after the
+// output server has stopped).
+void ServerCore::routeCommand(int lineNumber, const std::string& moduleId,
+                              const std::string& command) {
+  for (const auto& line : gprsLines_) {
+    if (line->line != lineNumber) continue;
+    if (line->moduleServer) {
+      if (ClientPtr client = line->moduleServer->clients().find(moduleId)) {
+        client->queueCommand(command);
+        return;
+      }
+    }
+    diagf("command for '%s' on line %d: no such module connected (device lines come later)",
+          moduleId.c_str(), lineNumber);
+    return;
+  }
+  diagf("command for '%s': no GPRS line with Line=%d", moduleId.c_str(), lineNumber);
+}
+
 void ServerCore::setTimer(bool enabled) {
   timerEnabled_ = enabled;
   loop_.setTimerEnabled(timer_, enabled);
@@ -210,6 +238,8 @@ void ServerCore::stopLinesAndOutputs() {
   for (const auto& line : gprsLines_) {
     if (line->moduleServer) line->moduleServer->stop();
   }
+  // The output clients route commands to the lines: the lines go only once they are stopped.
+  outputServer_.reset();
   gprsLines_.clear();
   comOn_ = false;
   outputList_.reset();

@@ -17,6 +17,7 @@
 #include "server/core/status_view.h"
 #include "server/modules/module_console.h"
 #include "server/outputs/output_list.h"
+#include "server/outputs/output_server.h"
 
 namespace orv {
 
@@ -64,6 +65,7 @@ class ServerCore {
   const std::vector<Page>& pages() const { return pages_; }
   size_t activePage() const { return activePage_; }
   bool timerEnabled() const { return timerEnabled_; }
+  const TOListThrd* outputServer() const { return outputServer_.get(); }
 
   size_t moduleConnectionCount(const tGprsItem& line) const;
   // Rows of a line's status list: its module connections, plus one for the device.
@@ -82,6 +84,7 @@ class ServerCore {
   void stopInputs();
   void stopLinesAndOutputs();
   void setTimer(bool enabled);
+  void routeCommand(int lineNumber, const std::string& moduleId, const std::string& command);
 
   Dispatcher& loop_;
   std::filesystem::path programDir_;
@@ -104,6 +107,7 @@ class ServerCore {
   std::vector<std::string> startCommands_;
   ModuleConsole console_;
   tGprsList gprsLines_;
+  std::unique_ptr<TOListThrd> outputServer_;
   std::vector<Page> pages_;
   size_t activePage_ = 0;
 };

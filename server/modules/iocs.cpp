@@ -92,13 +92,30 @@ struct tIOCS::Worker {
   }
 
   void send(tClientContext& c, std::string text) {
-    if (server.line_.console) server.line_.console->watch(c.id(), false, text);
-    c.sendBuffer = std::move(text);
-    c.sendOffset = 0;
-    continueSend(c);
+    // Answers to lines that are already buffered follow in this loop rather than in nested
+    // calls: a module that sent thousands of short lines at once must not exhaust the stack.
+    for (;;) {
+      if (server.line_.console) server.line_.console->watch(c.id(), false, text);
+      c.sendBuffer = std::move(text);
+      c.sendOffset = 0;
+      if (!flush(c)) return;
+      ModuleProtocol::Outcome next = protocol.afterSend(c, ticks());
+      if (next.next != ModuleProtocol::Next::Send) {
+        apply(c, std::move(next));
+        return;
+      }
+      text = std::move(next.text);
+    }
   }
 
+  // The socket became writable again.
   void continueSend(tClientContext& c) {
+    if (flush(c)) apply(c, protocol.afterSend(c, ticks()));
+  }
+
+  // True once the whole send buffer is out; false while it waits for the socket to take more,
+  // or when the connection failed.
+  bool flush(tClientContext& c) {
     while (c.sendOffset < c.sendBuffer.size()) {
       ssize_t n = ::send(c.fd.get(), c.sendBuffer.data() + c.sendOffset,
                          c.sendBuffer.size() - c.sendOffset, MSG_NOSIGNAL);
@@ -109,13 +126,13 @@ struct tIOCS::Worker {
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && errno == EAGAIN) {
         setInterest(c, EPOLLOUT);
-        return;
+        return false;
       }
       closeClient(c);
-      return;
+      return false;
     }
     c.sendBuffer.clear();
-    apply(c, protocol.afterSend(c, ticks()));
+    return !c.closed;
   }
 
   void apply(tClientContext& c, ModuleProtocol::Outcome outcome) {

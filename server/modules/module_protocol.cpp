@@ -106,9 +106,12 @@ void ModuleProtocol::finishStep(tClientContext& client, uint32_t now) {
 
 ModuleProtocol::Outcome ModuleProtocol::normal(tClientContext& client, uint32_t now) {
   std::optional<std::string> taken = takeLine(client.input);
+  // An empty line gets no answer, but a line that came behind it in the same read does: nothing
+  // else would take it out of the buffer until the module sends again.
+  while (taken && taken->empty()) taken = takeLine(client.input);
   Outcome out;
-  if (!taken || taken->empty()) {
-    // No whole line yet (or an empty one): nothing to answer, wait for more.
+  if (!taken) {
+    // No whole line yet: nothing to answer, wait for more.
     finishStep(client, now);
     return out;
   }

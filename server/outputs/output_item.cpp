@@ -73,6 +73,7 @@ void tOItem::appendAndTrim(std::vector<std::string> lines) {
     for (std::string& l : lines) queue_.push_back(std::move(l));
     while (queue_.size() > static_cast<size_t>(std::max(queueSize_, 0))) {
       queue_.pop_front();
+      ++frontSeq_;
       touched = true;
     }
   }
@@ -99,11 +100,33 @@ void tOItem::removeOldest() {
     std::lock_guard lock(lock_);
     if (!queue_.empty()) {
       queue_.pop_front();
+      ++frontSeq_;
       removed = true;
     }
   }
   if (removed) changed();
   if (outputsChanged_ != nullptr) outputsChanged_->store(1, std::memory_order_relaxed);
+}
+
+std::optional<tOItem::QueuedLine> tOItem::peekLine() const {
+  std::lock_guard lock(lock_);
+  if (queue_.empty()) return std::nullopt;
+  return QueuedLine{frontSeq_, queue_.front()};
+}
+
+bool tOItem::removeIfOldest(uint64_t seq) {
+  bool removed = false;
+  {
+    std::lock_guard lock(lock_);
+    if (!queue_.empty() && frontSeq_ == seq) {
+      queue_.pop_front();
+      ++frontSeq_;
+      removed = true;
+    }
+  }
+  if (removed) changed();
+  if (outputsChanged_ != nullptr) outputsChanged_->store(1, std::memory_order_relaxed);
+  return removed;
 }
 
 size_t tOItem::count() const {

@@ -51,6 +51,15 @@ class tOItem {
   // any thread.
   void appendAndTrim(std::vector<std::string> lines);
   std::optional<std::string> peek() const;
+  // The oldest line with its number in the queue's life; several clients of one channel each
+  // remove a line only if it is still the one they sent, so that a second acknowledgement of
+  // the same line cannot take away the next one, which nobody has received.
+  struct QueuedLine {
+    uint64_t seq;
+    std::string text;
+  };
+  std::optional<QueuedLine> peekLine() const;
+  bool removeIfOldest(uint64_t seq);
   // Removes the oldest line once its peer acknowledged it; sets the outputs-changed flag.
   void removeOldest();
   size_t count() const;
@@ -84,6 +93,7 @@ class tOItem {
 
   mutable std::mutex lock_;
   std::deque<std::string> queue_;
+  uint64_t frontSeq_ = 0;  // the number of queue_.front(); every removal from the front adds one
   std::atomic<bool> dirty_{false};
   std::mutex wakersLock_;
   std::vector<int> wakers_;
