@@ -91,6 +91,13 @@ void ServerCore::startInput(const IniFile& ini, const char* section,
   InputSettings settings = readInputSettings(ini, section);
   if (!settings.present) return;
   slot = settings;
+  if (std::string_view(section) == "TcpDrv") {
+    tcpDrvInput_ = std::make_unique<TListThrd1>(
+        TcpDrvSettings{settings.port, settings.line, minutesToMs(settings.lifeTimeMinutes),
+                       programDir_ / "Orv_TcpDrv"},
+        outputList_.get(), &outputsChanged);
+    return;
+  }
   notInThisBuild(std::string(section) + " input on port " + std::to_string(settings.port) +
                  ", line " + std::to_string(settings.line));
 }
@@ -167,7 +174,8 @@ void ServerCore::selectPage(size_t index) {
       break;
     }
     case Page::Kind::TcpDrv:
-      view_->setConnectionCounter("OnLine 0");
+      view_->setConnectionCounter(
+          "OnLine " + std::to_string(tcpDrvInput_ ? tcpDrvInput_->connectionCount() : 0));
       view_->setNameField(tcpDrv_->pName);
       break;
     case Page::Kind::Sia:
@@ -227,6 +235,7 @@ void ServerCore::stopInputs() {
   // TcpDrv connection threads are asked first, then the SIA input is stopped whole, then the
   // TcpDrv listener and list; the inputs join here when they exist.
   sia_.reset();
+  tcpDrvInput_.reset();
   tcpDrv_.reset();
 }
 

@@ -100,7 +100,7 @@ TEST_F(ServerCoreTest, ALineWithoutModulePortShowsOnLine0) {
 TEST_F(ServerCoreTest, OutputItemsAndInputPages) {
   startWith(
       "[GPRS0]\nPort=0\n[Out]\nComOn=1\n[Clients]\nId=Plural\n[Client0]\nId=Bank\n"
-      "[TcpDrv]\nPort=9100\nPName=drv\n[SiaIp]\nPort=9101\n");
+      "[TcpDrv]\nPort=0\nPName=drv\n[SiaIp]\nPort=0\n");
   ASSERT_TRUE(core->outputsExist());
   ASSERT_EQ(core->outputList()->count(), 3u);
   EXPECT_EQ(core->outputList()->items()[0]->id(), "Com");
@@ -159,7 +159,7 @@ TEST_F(ServerCoreTest, SerialLinesAskForARecountAtStart) {
 
 TEST_F(ServerCoreTest, ReloadReadsTheFileAgain) {
   startWith("[GPRS0]\nPort=0\n[Client0]\nId=Bank\n");
-  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n[GPRS2]\nPort=0\n[TcpDrv]\nPort=9100\n");
+  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n[GPRS2]\nPort=0\n[TcpDrv]\nPort=0\n");
   testing::internal::CaptureStderr();
   core->reload();
   std::string log = testing::internal::GetCapturedStderr();

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/cancel_event.h"
+#include "common/line_socket.h"
+#include "common/ten_day_log.h"
+
+namespace orv {
+
+class tOList;
+
+// Receiver lines as other receivers send them: "5" + receiver + line digit + event text,
+// "*" and the XOR of the characters before it as two hex digits.
+
+// Whether the two hex digits after the first "*" equal the XOR of the text before it.
+bool tcpDrvChecksumOk(std::string_view line);
+// The line cut after its first "*" with the XOR of the text before it, "%2.2X".
+std::string withTcpDrvChecksum(std::string_view line);
+
+struct TcpDrvSettings {
+  uint16_t port = 910;
+  uint8_t line = 1;
+  uint32_t lifeTimeMs = 20 * 60000u;
+  std::filesystem::path logDir;  // ./Orv_TcpDrv/
+};
+
+class TListThrd1;
+
+// One sender's connection: every line that begins with "5" gets one ACK byte at once; a line
+// with a right checksum is logged and queued.
+class TTCPEchoThrd1 {
+ public:
+  TTCPEchoThrd1(TListThrd1& input, LineSocket socket);
+  ~TTCPEchoThrd1();
+  void requestStop() { cancel_.set(); }
+  void join();
+  bool finished() const { return finished_.load(); }
+
+  // The "TcpDrv" page: "Ip", "MCnt", "LastMessage".
+  struct Row {
+    std::string ip;
+    int32_t messageCount;
+    std::string lastLine;
+    int lastError;
+  };
+  Row row() const;
+
+ private:
+  void run();
+  void accept(const std::string& line);
+
+  TListThrd1& input_;
+  LineSocket socket_;
+  CancelEvent cancel_;
+  mutable std::mutex rowLock_;
+  int32_t messageCount_ = 0;
+  std::string lastLine_;
+  int lastError_ = 0;
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+// The TcpDrv input: a listener and one thread per connection (the host list).
+class TListThrd1 {
+ public:
+  static constexpr size_t kMaxConnections = 256;
+
+  TListThrd1(TcpDrvSettings settings, tOList* outputs, std::atomic<uint8_t>* outputsChanged);
+  ~TListThrd1();
+  TListThrd1(const TListThrd1&) = delete;
+  TListThrd1& operator=(const TListThrd1&) = delete;
+
+  // The connections are asked to stop, then the listener stops, then each connection is
+  // awaited, newest first. Idempotent.
+  void stop();
+  uint16_t port() const { return port_; }
+  size_t connectionCount() const;
+  std::vector<TTCPEchoThrd1::Row> rows() const;
+
+ private:
+  friend class TTCPEchoThrd1;
+  void run();
+  void reap();
+
+  TcpDrvSettings settings_;
+  tOList* outputs_;
+  std::atomic<uint8_t>* outputsChanged_;
+  TenDayLog log_;
+  LineSocket listener_;
+  uint16_t port_ = 0;
+  CancelEvent cancel_;
+  mutable std::mutex hostsLock_;
+  std::vector<std::unique_ptr<TTCPEchoThrd1>> hosts_;  // tHostList1
+  std::thread thread_;
+};
+
+}  // namespace orv
