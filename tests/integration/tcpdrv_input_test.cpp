@@ -1,0 +1,204 @@
+// The TcpDrv input of the real ORV_Serv: receiver lines in, ACK bytes out, lines queued.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/line_socket.h"
+#include "common/ticks.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace orv {
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string withXor(std::string_view text, bool lower = false) {
+  unsigned x = 0;
+  for (char c : text) x ^= static_cast<unsigned char>(c);
+  char sum[8];
+  std::snprintf(sum, sizeof sum, lower ? "*%02x" : "*%02X", x & 0xFF);
+  return std::string(text) + sum;
+}
+
+class TcpDrvInput : public testing::Test {
+ protected:
+  void start(std::string_view extra = "", int lifeTime = 20) {
+    port_ = freePort();
+    dir_.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[Out]\nPort=" + std::to_string(freePort()) +
+                                   "\n[Client0]\nId=Bank\nQSize=1000\n[Client1]\nId=Sia\nFlt0=*;;0;0;2\n"
+                                   "[TcpDrv]\nPort=" + std::to_string(port_) +
+                                   "\nLine=1\nLifeTime=" + std::to_string(lifeTime) + "\n" +
+                                   std::string(extra));
+    std::filesystem::create_directory(dir_ / "Orv_TcpDrv");
+    server_ = std::make_unique<test::Process>(
+        ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
+    ASSERT_TRUE(server_->waitForLine("running:", kWaitMs)) << server_->output();
+    ASSERT_EQ(sender_.connect("127.0.0.1", port_, 2000), 0) << server_->output();
+  }
+  void TearDown() override {
+    if (!server_) return;
+    server_->signal(SIGTERM);
+    EXPECT_EQ(server_->waitExit(kWaitMs), 0) << server_->output();
+    EXPECT_EQ(server_->output().find("AddressSanitizer"), std::string::npos) << server_->output();
+    EXPECT_EQ(server_->output().find("runtime error:"), std::string::npos) << server_->output();
+  }
+
+  // The ACK byte for a line, or 0 when none came within waitMs.
+  char sendLine(const std::string& line, int waitMs = 2000) {
+    EXPECT_EQ(sender_.send(line + "\r\n"), 0);
+    char b = 0;
+    return sender_.receiveByte(b, waitMs) == 0 ? b : 0;
+  }
+  // The queue file's lines once it holds at least `count`, within a bounded wait.
+  std::vector<std::string> queued(const char* channel, size_t count) {
+    std::vector<std::string> lines;
+    uint32_t start = ticks();
+    while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
+      std::string text = dir_.read(std::string(channel) + ".out");
+      lines.clear();
+      size_t b = 0, e;
+      while ((e = text.find('\n', b)) != std::string::npos) {
+        lines.push_back(text.substr(b, e - b));
+        b = e + 1;
+      }
+      if (lines.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return lines;
+  }
+  // Sends a right line after `steps` and waits for it, so that everything before it has been
+  // handled when this returns.
+  void settle() {
+    ASSERT_EQ(sendLine(withXor("5011 18FFFFE99999999")), kAck);
+  }
+
+  test::TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<test::Process> server_;
+  LineSocket sender_;
+};
+
+TEST_F(TcpDrvInput, ARightLineIsAckedLoggedNormalisedAndQueued) {
+  start();
+  ASSERT_EQ(sendLine(withXor("5011 181234E13001015")), kAck);
+  std::vector<std::string> bank = queued("Bank", 1);
+  ASSERT_EQ(bank.size(), 1u);
+  // Line 1 writes its digit into character 4, and the checksum is made to match it again.
+  EXPECT_EQ(bank[0], withXor("5011 181234E13001015"));
+  EXPECT_TRUE(bank[0].starts_with("5011 181234E130"));
+  std::string log = dir_.read("Orv_TcpDrv/" + std::string([] {
+    time_t t = time(nullptr);
+    tm parts{};
+    localtime_r(&t, &parts);
+    char name[32];
+    std::snprintf(name, sizeof name, "%d%02d_%d.log", parts.tm_year + 1900, parts.tm_mon + 1,
+                  (parts.tm_mday + 10) / 10);
+    return std::string(name);
+  }()));
+  EXPECT_NE(log.find(" " + withXor("5012 181234E13001015") + "\r\n"), std::string::npos) << log;
+  // A channel that takes only SIA events got nothing.
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Sia.out"));
+}
+
+TEST_F(TcpDrvInput, BadOrMissingChecksumsAreAckedAndDropped) {
+  start();
+  EXPECT_EQ(sendLine("5011 181234E13001015*00"), kAck);
+  EXPECT_EQ(sendLine("5011 181234E13001015"), kAck);
+  EXPECT_EQ(sendLine("5011 181234E13001015*"), kAck);
+  EXPECT_EQ(sendLine("5011"), kAck);
+  settle();
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{withXor("5011 18FFFFE99999999")});
+}
+
+TEST_F(TcpDrvInput, OnlyLinesStartingWith5AreAnswered) {
+  start();
+  EXPECT_EQ(sendLine(withXor("1011 181234E13001015"), 300), 0);
+  EXPECT_EQ(sendLine("", 300), 0);
+  settle();
+  EXPECT_EQ(queued("Bank", 1).size(), 1u);
+}
+
+TEST_F(TcpDrvInput, AccountsAndChecksumDigitsAreReadLeniently) {
+  start("[Client2]\nId=Acc123\nFlt0=123;;0;0;1\n");
+  ASSERT_EQ(sendLine(withXor("5011 18 123E13001015", true)), kAck);  // lower-case digits
+  EXPECT_EQ(queued("Acc123", 1), std::vector<std::string>{withXor("5011 18 123E13001015")});
+}
+
+TEST_F(TcpDrvInput, ALineSplitOverTwoSegmentsIsReadWhole) {
+  start();
+  std::string line = withXor("5011 181234E13001015");
+  ASSERT_EQ(sender_.send(line.substr(0, 7)), 0);
+  char b = 0;
+  EXPECT_EQ(sender_.receiveByte(b, 300), kWsaTimedOut);
+  ASSERT_EQ(sender_.send(line.substr(7) + "\r\n"), 0);
+  ASSERT_EQ(sender_.receiveByte(b, 2000), 0);
+  EXPECT_EQ(b, kAck);
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{line});
+}
+
+TEST_F(TcpDrvInput, AFloodOfBadLinesCostsOnlyTheirAcks) {
+  start();
+  std::string burst;
+  for (int i = 0; i < 2000; ++i) burst += "5011 181234E13001015*00\r\n";
+  ASSERT_EQ(sender_.send(burst), 0);
+  for (int i = 0; i < 2000; ++i) {
+    char b = 0;
+    ASSERT_EQ(sender_.receiveByte(b, 5000), 0) << i;
+    ASSERT_EQ(b, kAck);
+  }
+  settle();
+  EXPECT_EQ(queued("Bank", 1).size(), 1u);
+}
+
+TEST_F(TcpDrvInput, APeerWithoutLineEndsIsCutOffAndOthersGoOn) {
+  start();
+  std::string junk(70 * 1024, 'x');
+  sender_.send(junk, 5000);
+  std::string ignored;
+  int err = sender_.receiveLine(ignored, LineEnd::CrLf, 5000);
+  EXPECT_NE(err, kWsaTimedOut);  // the server closed the connection
+  ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
+  LineSocket other;
+  ASSERT_EQ(other.connect("127.0.0.1", port_, 2000), 0);
+  ASSERT_EQ(other.send(withXor("5011 181234E13001015") + "\r\n"), 0);
+  char b = 0;
+  ASSERT_EQ(other.receiveByte(b, 2000), 0);
+  EXPECT_EQ(b, kAck);
+}
+
+class TcpDrvInputSlow : public TcpDrvInput {};
+
+TEST_F(TcpDrvInputSlow, ASilentPeerIsClosedAfterItsLifeTime) {
+  start("", 1);
+  const uint32_t begin = ticks();
+  std::string line;
+  int err = sender_.receiveLine(line, LineEnd::CrLf, 75000);
+  EXPECT_EQ(err, kWsaConnReset);
+  EXPECT_GE(ticksSince(begin), 59000u);
+  EXPECT_LE(ticksSince(begin), 64000u);
+}
+
+}  // namespace
+}  // namespace orv
