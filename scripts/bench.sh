@@ -10,7 +10,7 @@ benches=(orv-bench-push)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim
+cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-bench-output
 
 status=0
 for b in "${benches[@]}"; do
@@ -24,4 +24,6 @@ done
 echo
 echo "== module line (orv-modsim against ORV_Serv)"
 bench/module_line_bench.sh || status=1
+echo
+bench/inputs_bench.sh || status=1
 exit "$status"
