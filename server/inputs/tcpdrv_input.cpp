@@ -13,7 +13,6 @@ namespace orv {
 namespace {
 
 constexpr int kReceiveWaitMs = 1000;
-constexpr int kAcceptWaitMs = 1000;
 
 uint8_t xorBefore(std::string_view text) {
   uint8_t x = 0;
@@ -120,76 +119,19 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
     : settings_(std::move(settings)),
       outputs_(outputs),
       outputsChanged_(outputsChanged),
-      log_(settings_.logDir) {
-  listener_.setCancelFd(cancel_.fd());
-  if (listener_.listen(settings_.port, "TcpDrv input") == 0) {
-    port_ = listener_.localPort();
-    diagf("TcpDrv input listening on port %u, line %u", port_, settings_.line);
-    thread_ = std::thread([this] { run(); });
-  }
+      log_(settings_.logDir),
+      hosts_("TcpDrv input", kMaxConnections) {
+  hosts_.start(settings_.port, [this](LineSocket&& socket) {
+    return std::make_unique<TTCPEchoThrd1>(*this, std::move(socket));
+  });
 }
 
 TListThrd1::~TListThrd1() { stop(); }
 
-size_t TListThrd1::connectionCount() const {
-  std::lock_guard lock(hostsLock_);
-  size_t n = 0;
-  for (const auto& h : hosts_) n += h->finished() ? 0 : 1;
-  return n;
-}
-
 std::vector<TTCPEchoThrd1::Row> TListThrd1::rows() const {
-  std::lock_guard lock(hostsLock_);
   std::vector<TTCPEchoThrd1::Row> out;
-  for (const auto& h : hosts_) {
-    if (!h->finished()) out.push_back(h->row());
-  }
+  hosts_.forEach([&](const TTCPEchoThrd1& c) { out.push_back(c.row()); });
   return out;
-}
-
-void TListThrd1::reap() {
-  std::vector<std::unique_ptr<TTCPEchoThrd1>> done;
-  std::lock_guard lock(hostsLock_);
-  for (auto it = hosts_.begin(); it != hosts_.end();) {
-    if ((*it)->finished()) {
-      done.push_back(std::move(*it));
-      it = hosts_.erase(it);
-    } else {
-      ++it;
-    }
-  }
-}
-
-void TListThrd1::run() {
-  while (!cancel_.isSet()) {
-    reap();
-    if (!listener_.waitForConnection(kAcceptWaitMs)) continue;
-    LineSocket connection;
-    if (listener_.accept(connection) != 0) continue;
-    std::lock_guard lock(hostsLock_);
-    if (hosts_.size() >= kMaxConnections) {
-      diagf("TcpDrv sender %s refused: %zu connections already",
-            connection.peerAddress().c_str(), kMaxConnections);
-      continue;
-    }
-    hosts_.push_back(std::make_unique<TTCPEchoThrd1>(*this, std::move(connection)));
-  }
-}
-
-void TListThrd1::stop() {
-  std::vector<std::unique_ptr<TTCPEchoThrd1>> hosts;
-  {
-    std::lock_guard lock(hostsLock_);
-    for (auto& h : hosts_) h->requestStop();
-  }
-  cancel_.set();
-  if (thread_.joinable()) thread_.join();
-  listener_.close();
-  {
-    std::lock_guard lock(hostsLock_);
-    hosts.swap(hosts_);
-  }
-  for (auto it = hosts.rbegin(); it != hosts.rend(); ++it) (*it)->join();
 }
 
 }  // namespace orv

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/cancel_event.h"
+#include "common/connection_threads.h"
 #include "common/line_socket.h"
 #include "common/ten_day_log.h"
 
@@ -81,26 +82,19 @@ class TListThrd1 {
 
   // The connections are asked to stop, then the listener stops, then each connection is
   // awaited, newest first. Idempotent.
-  void stop();
-  uint16_t port() const { return port_; }
-  size_t connectionCount() const;
+  void stop() { hosts_.stop(); }
+  uint16_t port() const { return hosts_.port(); }
+  size_t connectionCount() const { return hosts_.count(); }
   std::vector<TTCPEchoThrd1::Row> rows() const;
 
  private:
   friend class TTCPEchoThrd1;
-  void run();
-  void reap();
 
   TcpDrvSettings settings_;
   tOList* outputs_;
   std::atomic<uint8_t>* outputsChanged_;
   TenDayLog log_;
-  LineSocket listener_;
-  uint16_t port_ = 0;
-  CancelEvent cancel_;
-  mutable std::mutex hostsLock_;
-  std::vector<std::unique_ptr<TTCPEchoThrd1>> hosts_;  // tHostList1
-  std::thread thread_;
+  ConnectionThreads<TTCPEchoThrd1> hosts_;  // tHostList1 and its listener
 };
 
 }  // namespace orv
