@@ -45,13 +45,16 @@ class ConnectionThreads {
     return true;
   }
 
+  // Asks every connection to stop (they finish within their current wait).
+  void requestStopConnections() {
+    std::lock_guard lock(lock_);
+    for (auto& c : connections_) c->requestStop();
+  }
+
   // Asks every connection to stop, stops the listener, then waits for each connection, newest
   // first. Idempotent.
   void stop() {
-    {
-      std::lock_guard lock(lock_);
-      for (auto& c : connections_) c->requestStop();
-    }
+    requestStopConnections();
     cancel_.set();
     if (thread_.joinable()) thread_.join();
     listener_.close();

@@ -98,8 +98,10 @@ void ServerCore::startInput(const IniFile& ini, const char* section,
         outputList_.get(), &outputsChanged);
     return;
   }
-  notInThisBuild(std::string(section) + " input on port " + std::to_string(settings.port) +
-                 ", line " + std::to_string(settings.line));
+  siaInput_ = std::make_unique<TSIAListThrd>(
+      SiaSettings{settings.port, settings.line, minutesToMs(settings.lifeTimeMinutes),
+                  programDir_ / "Orv_Sia"},
+      outputList_.get(), &outputsChanged, &siaViewChanged);
 }
 
 void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, size_t index) {
@@ -179,7 +181,8 @@ void ServerCore::selectPage(size_t index) {
       view_->setNameField(tcpDrv_->pName);
       break;
     case Page::Kind::Sia:
-      view_->setConnectionCounter("OnLine 0");
+      view_->setConnectionCounter(
+          "OnLine " + std::to_string(siaInput_ ? siaInput_->connectionCount() : 0));
       view_->setNameField(sia_->pName);
       break;
   }
@@ -234,6 +237,9 @@ void ServerCore::setTimer(bool enabled) {
 void ServerCore::stopInputs() {
   // TcpDrv connection threads are asked first, then the SIA input is stopped whole, then the
   // TcpDrv listener and list; the inputs join here when they exist.
+  // TcpDrv connections are asked first, then the SIA receiver stops whole, then TcpDrv.
+  if (tcpDrvInput_) tcpDrvInput_->requestStopConnections();
+  siaInput_.reset();
   sia_.reset();
   tcpDrvInput_.reset();
   tcpDrv_.reset();

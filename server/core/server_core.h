@@ -15,6 +15,7 @@
 #include "server/core/gprs_item.h"
 #include "server/core/localisation.h"
 #include "server/core/status_view.h"
+#include "server/inputs/sia_input.h"
 #include "server/inputs/tcpdrv_input.h"
 #include "server/modules/module_console.h"
 #include "server/outputs/output_list.h"
@@ -68,6 +69,7 @@ class ServerCore {
   bool timerEnabled() const { return timerEnabled_; }
   const TOListThrd* outputServer() const { return outputServer_.get(); }
   const TListThrd1* tcpDrvInput() const { return tcpDrvInput_.get(); }
+  const TSIAListThrd* siaInput() const { return siaInput_.get(); }
 
   size_t moduleConnectionCount(const tGprsItem& line) const;
   // Rows of a line's status list: its module connections, plus one for the device.
@@ -111,6 +113,7 @@ class ServerCore {
   tGprsList gprsLines_;
   std::unique_ptr<TOListThrd> outputServer_;
   std::unique_ptr<TListThrd1> tcpDrvInput_;
+  std::unique_ptr<TSIAListThrd> siaInput_;
   std::vector<Page> pages_;
   size_t activePage_ = 0;
 };

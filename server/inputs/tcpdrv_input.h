@@ -83,6 +83,7 @@ class TListThrd1 {
   // The connections are asked to stop, then the listener stops, then each connection is
   // awaited, newest first. Idempotent.
   void stop() { hosts_.stop(); }
+  void requestStopConnections() { hosts_.requestStopConnections(); }
   uint16_t port() const { return hosts_.port(); }
   size_t connectionCount() const { return hosts_.count(); }
   std::vector<TTCPEchoThrd1::Row> rows() const;

@@ -312,6 +312,9 @@ ModuleProtocol::Outcome ModuleProtocol::upload(tClientContext& client, uint32_t 
   client.state = tClientContext::kNormal;
   client.deadline = now + line_.lifeTimeMs;
   if (console) console->answerFlag = 1;
+  // A line that came with the closing one is ordinary traffic, answered now, not after the
+  // module's next line.
+  if (client.input.find('\n') != std::string::npos) return normal(client, now);
   return {};
 }
 

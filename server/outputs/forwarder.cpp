@@ -51,7 +51,9 @@ void TOOThread::run() {
       item_.forwarderConnected = false;
       continue;
     }
-    if (reply == "0") queue->removeOldest();
+    // A full list drops its oldest line on the next push, which may be the one out here: then
+    // the "0" is for a line no longer in the list, and the one now first has not been sent.
+    if (reply == "0" && queue->peek() == line) queue->removeOldest();
   }
   socket_.close();
   item_.forwarderConnected = false;

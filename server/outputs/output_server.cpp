@@ -97,9 +97,11 @@ void TSOutThrd::command(std::string_view reply) {
 
 void TSOutThrd::run() {
   const std::string peer = socket_.peerAddress();
-  if (socket_.send(kBanner) == 0 &&
-      socket_.receiveLine(channel_, LineEnd::CrLf, kNameWaitMs) != kErrLineTooLong &&
-      !cancel_.isSet()) {
+  // A client that names nothing within the wait gets the empty name; one that is gone (or
+  // sent too much) gets nothing.
+  int named = socket_.send(kBanner);
+  if (named == 0) named = socket_.receiveLine(channel_, LineEnd::CrLf, kNameWaitMs);
+  if ((named == 0 || named == kWsaTimedOut) && !cancel_.isSet()) {
     log("Open");
     tOItem* item = server_.outputs_.find(channel_);
     if (item == nullptr) {
@@ -156,7 +158,16 @@ void TSOutThrd::serve(tOItem& item) {
       // Nothing to send: wait for a push, a line from the client, the heartbeat or the sync.
       uint32_t waitMs = kHeartbeatAfterMs - ticksSince(idleSince, now) + 1;
       if (intervalMs > 0) waitMs = std::min<uint32_t>(waitMs, std::max<int32_t>(0, static_cast<int32_t>(nextSync - now)));
-      if (socket_.bufferedBytes() == 0) {
+      if (socket_.bufferedBytes() > 0) {
+        // A whole line may be buffered already; a part of one waits for the rest below.
+        int r = socket_.receiveLine(reply, LineEnd::CrLf, 0);
+        if (r == 0 && reply.size() > 1) command(reply);
+        if (r != kWsaTimedOut) {
+          if (r != 0) err = r;
+          continue;
+        }
+      }
+      {
         pollfd p[3] = {{socket_.fd(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}, {cancel_.fd(), POLLIN, 0}};
         if (::poll(p, 3, static_cast<int>(waitMs)) <= 0) continue;
         if (p[1].revents & POLLIN) {
@@ -250,6 +261,7 @@ void TOListThrd::run() {
       diagf("output client %s refused: not in [CList]", peer.c_str());
       continue;  // closed without a word
     }
+    reap();  // clients that ended since the last round leave room
     std::lock_guard lock(hostsLock_);
     if (hosts_.size() >= kMaxClients) {
       diagf("output client %s refused: %zu clients already", peer.c_str(), kMaxClients);

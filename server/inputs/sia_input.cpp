@@ -1,0 +1,131 @@
+#include "server/inputs/sia_input.h"
+
+#include <cstdio>
+
+#include "common/local_time.h"
+#include "common/ticks.h"
+#include "server/inputs/sia_frame.h"
+#include "server/outputs/output_line.h"
+#include "server/outputs/output_list.h"
+
+namespace orv {
+namespace {
+
+constexpr int kFrameWaitMs = 500;
+constexpr int kPieceWaitMs = 1000;
+constexpr size_t kShortestFrame = 8;
+
+}  // namespace
+
+TSIAEchoThrd::TSIAEchoThrd(TSIAListThrd& input, LineSocket socket, int64_t id)
+    : input_(input), socket_(std::move(socket)), id_(id) {
+  socket_.setCancelFd(cancel_.fd());
+  thread_ = std::thread([this] { run(); });
+}
+
+TSIAEchoThrd::~TSIAEchoThrd() {
+  requestStop();
+  join();
+}
+
+void TSIAEchoThrd::join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+TSIAEchoThrd::Row TSIAEchoThrd::row() const {
+  std::lock_guard lock(rowLock_);
+  return Row{socket_.peerAddress(), id_, messageCount_, current_};
+}
+
+void TSIAEchoThrd::setCurrent(std::string text, bool dispatched) {
+  std::lock_guard lock(rowLock_);
+  current_ = std::move(text);
+  if (dispatched) ++messageCount_;
+}
+
+int TSIAEchoThrd::receiveFrame(std::string& frame) {
+  int err = socket_.receiveLine(frame, LineEnd::Cr, kFrameWaitMs);
+  while (err == 0 && frame.size() < kShortestFrame) {
+    std::string piece;
+    err = socket_.receiveLine(piece, LineEnd::Cr, kPieceWaitMs);
+    if (err == 0) frame += "\r" + piece;
+    if (frame.size() > LineSocket::kMaxLine) return kErrLineTooLong;
+  }
+  if (err == 0) rx_ += static_cast<int64_t>(frame.size()) + 2;
+  return err;
+}
+
+void TSIAEchoThrd::handle(const std::string& frame) {
+  setCurrent(frame, false);
+  input_.flag();
+  input_.log_.append(logTimeStamp() + " " + frame);
+
+  std::optional<SiaFrame> f = readSiaFrame(frame);
+  if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
+  std::optional<SiaMessage> msg = parseSiaMessage(f->message);
+  if (!msg) return;  // not a DC-09 message: nothing to acknowledge
+  std::optional<std::string> line = convertSiaMessage(*msg);
+  std::string answer = siaAnswer(line ? "ACK" : "DUH", msg->header, f->framing);
+  if (socket_.send(answer) == 0) tx_ += static_cast<int64_t>(answer.size());
+  if (!line) return;  // answered "DUH": the transmitter knows nobody took it
+
+  setLineDigit(*line, lineDigit(input_.settings_.line));
+  if (input_.outputs_) input_.outputs_->pushLine(*line, EventKeys::line(EventSource::Sia, *line));
+  setCurrent(*line, true);
+  input_.flag();
+}
+
+void TSIAEchoThrd::run() {
+  uint32_t lastActivity = ticks();
+  int lastError = 0;
+  std::string frame;
+  for (;;) {
+    int err = receiveFrame(frame);
+    if (err == 0 && !frame.empty()) {
+      lastActivity = ticks();
+      handle(frame);
+    } else if (err != 0 && ticksSince(lastActivity) > input_.settings_.lifeTimeMs) {
+      lastError = kWsaTimedOut;
+      break;
+    }
+    lastError = err;
+    if (cancel_.isSet()) break;
+    if (err != 0 && err != kWsaTimedOut) break;
+  }
+  LocalDateTime now = WallClock::localNow();
+  char close[160];
+  std::snprintf(close, sizeof close, "%02d:%02d:%02d Close Id=%lld Rx=%lld Tx=%lld Le=%d", now.hour,
+                now.minute, now.second, static_cast<long long>(id_), static_cast<long long>(rx_),
+                static_cast<long long>(tx_), lastError);
+  input_.log_.append(logTimeStamp() + " " + close);
+  setCurrent(close, false);
+  input_.flag();
+  socket_.close();
+  finished_.store(true);
+}
+
+TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
+                           std::atomic<uint8_t>* outputsChanged, std::atomic<uint8_t>* viewChanged)
+    : settings_(std::move(settings)),
+      outputs_(outputs),
+      outputsChanged_(outputsChanged),
+      viewChanged_(viewChanged),
+      log_(settings_.logDir),
+      hosts_("SIA receiver", kMaxConnections) {
+  hosts_.start(settings_.port, [this](LineSocket&& socket) {
+    return std::make_unique<TSIAEchoThrd>(*this, std::move(socket), ++nextId_);
+  });
+}
+
+void TSIAListThrd::flag() {
+  if (outputsChanged_) outputsChanged_->store(1, std::memory_order_relaxed);
+  if (viewChanged_) viewChanged_->store(1, std::memory_order_relaxed);
+}
+
+std::vector<TSIAEchoThrd::Row> TSIAListThrd::rows() const {
+  std::vector<TSIAEchoThrd::Row> out;
+  hosts_.forEach([&](const TSIAEchoThrd& c) { out.push_back(c.row()); });
+  return out;
+}
+
+}  // namespace orv
