@@ -271,6 +271,7 @@ tIOCS::~tIOCS() { stop(); }
 void tIOCS::stop() {
   if (acceptThread_.joinable()) {
     acceptThread_.request_stop();
+    acceptCancel_.set();
     acceptThread_.join();
   }
   listenFd_.reset();
@@ -278,10 +279,10 @@ void tIOCS::stop() {
 }
 
 void tIOCS::acceptLoop(std::stop_token stop) {
-  pollfd p{listenFd_.get(), POLLIN, 0};
+  pollfd p[2] = {{listenFd_.get(), POLLIN, 0}, {acceptCancel_.fd(), POLLIN, 0}};
   while (!stop.stop_requested()) {
-    int r = ::poll(&p, 1, kAcceptWaitMs);
-    if (r > 0 && !stop.stop_requested()) acceptOne();
+    int r = ::poll(p, 2, kAcceptWaitMs);
+    if (r > 0 && (p[0].revents & POLLIN) && !stop.stop_requested()) acceptOne();
   }
 }
 

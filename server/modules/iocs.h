@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/cancel_event.h"
 #include "common/unique_fd.h"
 #include "server/modules/client_list.h"
 #include "server/modules/module_protocol.h"
@@ -61,6 +62,7 @@ class tIOCS {
   uint16_t port_ = 0;
   int32_t accepted_ = 0;  // the running connection number shown as "Nr"
   std::unique_ptr<Worker> worker_;
+  CancelEvent acceptCancel_;  // ends the accept wait at once on stop
   std::jthread acceptThread_;
 };
 
