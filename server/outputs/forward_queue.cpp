@@ -4,7 +4,10 @@ namespace orv {
 
 void ForwardQueue::add(std::string line) {
   std::lock_guard lock(mutex_);
-  if (lines_.size() > kMaxKept) lines_.pop_front();
+  if (lines_.size() > kMaxKept) {
+    lines_.pop_front();
+    ++frontSeq_;
+  }
   lines_.push_back(std::move(line));
 }
 
@@ -16,7 +19,24 @@ std::optional<std::string> ForwardQueue::peek() const {
 
 void ForwardQueue::removeOldest() {
   std::lock_guard lock(mutex_);
-  if (!lines_.empty()) lines_.pop_front();
+  if (!lines_.empty()) {
+    lines_.pop_front();
+    ++frontSeq_;
+  }
+}
+
+std::optional<ForwardQueue::Line> ForwardQueue::peekLine() const {
+  std::lock_guard lock(mutex_);
+  if (lines_.empty()) return std::nullopt;
+  return Line{frontSeq_, lines_.front()};
+}
+
+void ForwardQueue::removeIfOldest(uint64_t seq) {
+  std::lock_guard lock(mutex_);
+  if (!lines_.empty() && frontSeq_ == seq) {
+    lines_.pop_front();
+    ++frontSeq_;
+  }
 }
 
 size_t ForwardQueue::size() const {

@@ -41,10 +41,10 @@ void TOOThread::run() {
       reported = false;
     }
     ForwardQueue* queue = item_.forwarder();
-    std::optional<std::string> line = queue ? queue->peek() : std::nullopt;
+    std::optional<ForwardQueue::Line> line = queue ? queue->peekLine() : std::nullopt;
     if (!line) continue;
     std::string reply;
-    int err = socket_.send(*line + "\r\n");
+    int err = socket_.send(line->text + "\r\n");
     if (err == 0) err = socket_.receiveLine(reply, LineEnd::CrLf, kReplyMs);
     if (err != 0) {
       socket_.close();
@@ -53,7 +53,7 @@ void TOOThread::run() {
     }
     // A full list drops its oldest line on the next push, which may be the one out here: then
     // the "0" is for a line no longer in the list, and the one now first has not been sent.
-    if (reply == "0" && queue->peek() == line) queue->removeOldest();
+    if (reply == "0") queue->removeIfOldest(line->seq);
   }
   socket_.close();
   item_.forwarderConnected = false;
