@@ -75,7 +75,8 @@ class TSOutThrd {
 // The output server: listens on [Out] Port and runs one TSOutThrd per client (the host list).
 class TOListThrd {
  public:
-  static constexpr size_t kMaxClients = 256;
+  // The per-channel client count is one byte: at most 255 clients, so it cannot wrap.
+  static constexpr size_t kMaxClients = 255;
 
   TOListThrd(OutputServerSettings settings, tOList& outputs, CommandRouter router,
              std::atomic<uint8_t>* outputsChanged);
