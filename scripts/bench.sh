@@ -10,7 +10,7 @@ benches=(orv-bench-push)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-bench-output
+cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-bench-output
 
 status=0
 for b in "${benches[@]}"; do
@@ -26,4 +26,6 @@ echo "== module line (orv-modsim against ORV_Serv)"
 bench/module_line_bench.sh || status=1
 echo
 bench/inputs_bench.sh || status=1
+echo
+bench/sia_bench.sh || status=1
 exit "$status"

@@ -15,6 +15,15 @@ constexpr int kFrameWaitMs = 500;
 constexpr int kPieceWaitMs = 1000;
 constexpr size_t kShortestFrame = 8;
 
+// Whether the next CR may still be one of the raw framing's CRC bytes: a text shorter than a
+// frame's start, or one whose LF is followed by fewer than both CRC bytes (NUL padding in front
+// of the LF makes the text long enough without being a frame).
+bool crcMayFollow(const std::string& frame) {
+  if (frame.size() < kShortestFrame) return true;
+  const size_t lf = frame.find('\n');
+  return lf != std::string::npos && frame.size() - lf < 3;
+}
+
 }  // namespace
 
 TSIAEchoThrd::TSIAEchoThrd(TSIAListThrd& input, LineSocket socket, int64_t id)
@@ -45,7 +54,7 @@ void TSIAEchoThrd::setCurrent(std::string text, bool dispatched) {
 
 int TSIAEchoThrd::receiveFrame(std::string& frame) {
   int err = socket_.receiveLine(frame, LineEnd::Cr, kFrameWaitMs);
-  while (err == 0 && frame.size() < kShortestFrame) {
+  while (err == 0 && crcMayFollow(frame)) {
     std::string piece;
     err = socket_.receiveLine(piece, LineEnd::Cr, kPieceWaitMs);
     if (err == 0) frame += "\r" + piece;
@@ -61,6 +70,13 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   input_.log_.append(logTimeStamp() + " " + frame);
 
   std::optional<SiaFrame> f = readSiaFrame(frame);
+  // A CR joined in as a CRC byte may really have ended a stray fragment ("\n\r") in front of a
+  // frame: the frame behind each joined CR gets its chance. Every CR in `frame` is such a joint.
+  for (size_t cr = frame.find('\r'); (!f || !f->crcOk) && cr != std::string::npos;
+       cr = frame.find('\r', cr + 1)) {
+    std::optional<SiaFrame> behind = readSiaFrame(std::string_view(frame).substr(cr + 1));
+    if (behind && behind->crcOk) f = std::move(behind);
+  }
   if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
   std::optional<SiaMessage> msg = parseSiaMessage(f->message);
   if (!msg) return;  // not a DC-09 message: nothing to acknowledge
@@ -69,6 +85,11 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   if (socket_.send(answer) == 0) tx_ += static_cast<int64_t>(answer.size());
   if (!line) return;  // answered "DUH": the transmitter knows nobody took it
 
+  // A queued line is one line of its queue file and of every client's stream: control bytes
+  // from the data block (an LF, say, which a frame may carry) become spaces.
+  for (char& c : *line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  }
   setLineDigit(*line, lineDigit(input_.settings_.line));
   if (input_.outputs_) input_.outputs_->pushLine(*line, EventKeys::line(EventSource::Sia, *line));
   setCurrent(*line, true);

@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# SIA DC-09 receiver benchmark: orv-siasend against the [SiaIp] input of a real ORV_Serv on
+# loopback, every frame an ADM-CID event that is answered ACK and queued into one channel.
+# Each sender waits for its answer before the next frame (stop-and-wait). Run from the
+# repository root after a build.
+set -euo pipefail
+
+bin=build/bin
+dir=$(mktemp -d)
+server=
+trap '[ -n "$server" ] && kill "$server" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$dir"' EXIT
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+sport=$(free_port); oport=$(free_port)
+cat > "$dir/ORV_Serv.ini" <<INI
+[GPRS0]
+Port=0
+[Out]
+Port=$oport
+[Client0]
+Id=Bank
+QSize=1000
+[SiaIp]
+Port=$sport
+Line=1
+INI
+"$bin/ORV_Serv" --headless --dir "$dir" 2>"$dir/server.log" &
+server=$!
+for _ in $(seq 50); do grep -q "^running" "$dir/server.log" && break; sleep 0.1; done
+grep -q "SIA receiver listening on port $sport" "$dir/server.log" || {
+  echo "sia_bench: the SIA receiver did not start" >&2
+  cat "$dir/server.log" >&2
+  exit 1
+}
+
+status=0
+echo "== SIA DC-09 receiver (ADM-CID frames answered ACK and queued into one channel)"
+echo "| scenario | frames | frames/s | p50 ms | p99 ms |"
+echo "|---|---:|---:|---:|---:|"
+run() {
+  local name=$1
+  shift
+  local out
+  if ! out=$("$bin/orv-siasend" --port "$sport" --expect ACK "$@" 2>"$dir/send.err"); then
+    echo "sia_bench: $name: orv-siasend reported errors" >&2
+    head -5 "$dir/send.err" >&2
+    status=1
+  fi
+  awk -v name="$name" '
+    /^frames/ { for (i = 1; i < NF; i++) v[$i] = $(i + 1) }
+    /^answer-latency-us/ { p50 = $3; p99 = $5 }
+    END { printf "| %s | %s | %s | %.2f | %.2f |\n", name, v["sent"], v["frames-per-second"], p50 / 1000, p99 / 1000 }
+  ' <<<"$out"
+}
+run "4 persistent connections" --connections 4 --frames 100000
+run "100 persistent connections" --connections 100 --frames 100000
+# At saturation 100 frames are always in flight, so their latency is 100 / throughput; below it
+# the latency is the receiver's own.
+run "100 persistent connections at 10,000 frames/s" --connections 100 --frames 50000 --rate 10000
+run "one connection per frame (4 senders)" --per-frame --connections 4 --frames 10000
+echo
+echo "targets: >= 20,000 frames/s in total over persistent connections; >= 3,000 frames/s with one connection per frame; p99 < 2 ms"
+exit "$status"

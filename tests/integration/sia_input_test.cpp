@@ -1,0 +1,419 @@
+// The SIA DC-09 receiver of the real ORV_Serv: frames in, answers out, known messages queued.
+//
+// The frames are built here with a CRC of the test's own, so that a fault in the receiver's CRC
+// or framing is not mirrored by the test.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "common/line_socket.h"
+#include "common/ticks.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace orv {
+namespace {
+
+constexpr int kWaitMs = 10000;
+// How long a frame that must stay unanswered is watched.
+constexpr int kSilenceMs = 1000;
+
+const std::string kExample = "\"ADM-CID\"0001R0L0#1234[#1234|1130 01 015]";
+
+uint16_t freePort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// CRC-16/ARC, bit by bit.
+uint16_t crc16(std::string_view data) {
+  uint16_t crc = 0;
+  for (unsigned char c : data) {
+    for (int bit = 0; bit < 8; ++bit) {
+      const bool mix = ((crc ^ (c >> bit)) & 1) != 0;
+      crc = static_cast<uint16_t>(crc >> 1);
+      if (mix) crc ^= 0xA001;
+    }
+  }
+  return crc;
+}
+
+std::string rawFrame(std::string_view message) {
+  const uint16_t crc = crc16(message);
+  char length[8];
+  std::snprintf(length, sizeof length, "0%03zX", message.size());
+  return std::string("\n") + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF) + length +
+         std::string(message) + "\r";
+}
+
+std::string standardFrame(std::string_view message) {
+  char head[16];
+  std::snprintf(head, sizeof head, "\n%04X0%03zX", crc16(message), message.size());
+  return head + std::string(message) + "\r";
+}
+
+std::string cid(int seq, std::string_view data = "#1234|1130 01 015") {
+  char header[32];
+  std::snprintf(header, sizeof header, "%04dR0L0#1234", seq);
+  return "\"ADM-CID\"" + std::string(header) + "[" + std::string(data) + "]";
+}
+
+std::string rawAck(int seq) {
+  char header[32];
+  std::snprintf(header, sizeof header, "\"ACK\"%04dR0L0#1234[]", seq);
+  return rawFrame(header);
+}
+
+std::string visible(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\x%02X", c);
+      out += esc;
+    }
+  }
+  return out;
+}
+
+class SiaInput : public testing::Test {
+ protected:
+  void start(int line = 1, int lifeTime = 20) {
+    if (server_) stopServer();
+    port_ = freePort();
+    dir_.write("ORV_Serv.ini",
+               "[GPRS0]\nPort=0\n[Out]\nPort=" + std::to_string(freePort()) +
+                   "\n[Client0]\nId=Bank\nQSize=1000\n[Client1]\nId=Sia\nFlt0=*;;0;0;2\n"
+                   "[Client2]\nId=Tcp\nFlt0=*;;0;0;1\n[SiaIp]\nPort=" +
+                   std::to_string(port_) + "\nLine=" + std::to_string(line) +
+                   "\nLifeTime=" + std::to_string(lifeTime) + "\n");
+    std::filesystem::create_directory(dir_ / "Orv_Sia");
+    server_ = std::make_unique<test::Process>(
+        ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
+    ASSERT_TRUE(server_->waitForLine("running:", kWaitMs)) << server_->output();
+    sender_ = LineSocket();
+    ASSERT_EQ(sender_.connect("127.0.0.1", port_, 2000), 0) << output();
+  }
+  void stopServer() {
+    sender_.close();
+    server_->signal(SIGTERM);
+    EXPECT_EQ(server_->waitExit(kWaitMs), 0);
+    for (const char* report :
+         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
+      EXPECT_EQ(server_->output().find(report), std::string::npos) << report;
+    }
+    // Every failure of the test, wherever it was found, comes with what the server printed.
+    if (HasFailure()) std::fprintf(stderr, "server output:\n%s\n", server_->output().c_str());
+    server_.reset();
+  }
+  void TearDown() override {
+    if (server_) stopServer();
+  }
+
+  // What the server printed so far, after a short read of whatever is pending.
+  std::string output() {
+    server_->waitForLine("\x01 never printed", 50);
+    return server_->output();
+  }
+
+  // One answer frame, CR included, read by its length field (the raw CRC bytes may be a CR);
+  // empty when none came within waitMs.
+  static std::string answer(LineSocket& s, int waitMs) {
+    std::string f;
+    const uint32_t start = ticks();
+    auto more = [&] {
+      char b = 0;
+      int left = waitMs - static_cast<int>(ticksSince(start));
+      if (left < 0 || s.receiveByte(b, left) != 0) return false;
+      f.push_back(b);
+      return true;
+    };
+    do {
+      f.clear();
+      if (!more()) return "";
+    } while (f[0] != '\n');
+    while (f.size() < 10) {
+      if (!more()) return "";
+    }
+    const bool raw = f[7] == '"';
+    const size_t length = std::stoul(f.substr(raw ? 4 : 6, 3), nullptr, 16);
+    const size_t total = (raw ? 7 : 9) + length + 1;
+    while (f.size() < total) {
+      if (!more()) return "";
+    }
+    return f;
+  }
+  std::string exchange(const std::string& bytes, int waitMs = 3000) {
+    EXPECT_EQ(sender_.send(bytes), 0);
+    return answer(sender_, waitMs);
+  }
+  // Sends the example frame with sequence `seq` and expects its ACK before anything else, so
+  // that everything sent before it has been handled.
+  void settle(int seq) {
+    ASSERT_EQ(visible(exchange(rawFrame(cid(seq)))), visible(rawAck(seq))) << output();
+  }
+  // The queue file's lines once it holds at least `count`, within a bounded wait.
+  std::vector<std::string> queued(const char* channel, size_t count) {
+    std::vector<std::string> lines;
+    uint32_t start = ticks();
+    while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
+      std::string text = std::filesystem::exists(dir_ / (std::string(channel) + ".out"))
+                             ? dir_.read(std::string(channel) + ".out")
+                             : "";
+      lines.clear();
+      size_t b = 0, e;
+      while ((e = text.find('\n', b)) != std::string::npos) {
+        lines.push_back(text.substr(b, e - b));
+        b = e + 1;
+      }
+      if (lines.size() >= count) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return lines;
+  }
+  // Everything in the receiver's log directory.
+  std::string log() {
+    std::string all;
+    for (const auto& e : std::filesystem::directory_iterator(dir_ / "Orv_Sia")) {
+      all += test::readFile(e.path());
+    }
+    return all;
+  }
+
+  test::TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<test::Process> server_;
+  LineSocket sender_;
+};
+
+TEST_F(SiaInput, TheExampleFrameIsAnsweredByteForByteAndQueued) {
+  start();
+  const std::string frame = std::string("\n\x9D\x10", 3) + "0029" + kExample + "\r";
+  ASSERT_EQ(frame, rawFrame(kExample));  // the test's own framing agrees with the example
+  EXPECT_EQ(visible(exchange(frame)),
+            visible(std::string("\n\xDB\xE7", 3) + "0014\"ACK\"0001R0L0#1234[]\r"));
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
+  // The channel that takes SIA events has it too; the one for TcpDrv events does not.
+  EXPECT_EQ(queued("Sia", 1), std::vector<std::string>{"5001 181234E13001015"});
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "Tcp.out"));
+}
+
+TEST_F(SiaInput, TheStandardFramingIsAnsweredInTheStandardFraming) {
+  start();
+  ASSERT_EQ(standardFrame(kExample), "\n9D100029" + kExample + "\r");
+  EXPECT_EQ(visible(exchange(standardFrame(kExample))),
+            visible("\nDBE70014\"ACK\"0001R0L0#1234[]\r"));
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
+}
+
+TEST_F(SiaInput, AChangedDataByteIsLoggedAndNotAnswered) {
+  start();
+  std::string changed = rawFrame(cid(1));
+  changed[changed.size() - 4] = '6';  // "015" becomes "065", the CRC stays
+  EXPECT_EQ(visible(exchange(changed, kSilenceMs)), "");
+  settle(2);
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
+  const std::string log = this->log();
+  EXPECT_NE(log.find(" " + changed.substr(0, changed.size() - 1) + "\r\n"), std::string::npos)
+      << visible(log);
+}
+
+TEST_F(SiaInput, ACarriageReturnAmongTheRawCrcBytesIsPartOfTheFrame) {
+  start();
+  // Sequence numbers that put 0x0D into the high and into the low CRC byte.
+  int high = 0, low = 0;
+  for (int seq = 1; seq <= 9999 && (!high || !low); ++seq) {
+    const uint16_t crc = crc16(cid(seq));
+    if (!high && crc >> 8 == 0x0D) high = seq;
+    if (!low && (crc & 0xFF) == 0x0D) low = seq;
+  }
+  ASSERT_TRUE(high && low);
+  EXPECT_EQ(visible(exchange(rawFrame(cid(high)))), visible(rawAck(high)));
+  EXPECT_EQ(visible(exchange(rawFrame(cid(low)))), visible(rawAck(low)));
+  // Split right after that CR, the rest following a little later.
+  const std::string split = rawFrame(cid(low));
+  ASSERT_EQ(sender_.send(split.substr(0, 3)), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(visible(exchange(split.substr(3))), visible(rawAck(low)));
+  // Behind NUL bytes that some transmitters send between frames.
+  EXPECT_EQ(visible(exchange(std::string(12, '\0') + rawFrame(cid(low)))), visible(rawAck(low)));
+  EXPECT_EQ(queued("Bank", 4).size(), 4u);
+}
+
+TEST_F(SiaInput, TheEventQualifier) {
+  start();
+  EXPECT_EQ(visible(exchange(rawFrame(cid(1, "#1234|3130 01 015")))), visible(rawAck(1)));
+  EXPECT_EQ(visible(exchange(rawFrame(cid(2, "#1234|6130 01 015")))), visible(rawAck(2)));
+  EXPECT_EQ(queued("Bank", 2),
+            (std::vector<std::string>{"5001 181234R13001015", "5001 181234613001015"}));
+}
+
+TEST_F(SiaInput, ASiaDcsBlockGetsItsHash) {
+  start();
+  const std::string m = "\"SIA-DCS\"0002R0L0#1234[1234|NRI01BA01]";
+  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"ACK\"0002R0L0#1234[]")));
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"S001[#1234|NRI01BA01]"});
+}
+
+TEST_F(SiaInput, NullIsAcknowledgedAndQueued) {
+  start();
+  const std::string m = "\"NULL\"0003R0L0#1234[]";
+  EXPECT_EQ(visible(exchange(standardFrame(m))), visible(standardFrame("\"ACK\"0003R0L0#1234[]")));
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"#0|1 @      "});
+}
+
+TEST_F(SiaInput, TheLineNumberGoesIntoCharacterFourAsOneHexDigit) {
+  for (auto [line, digit] : {std::pair{10, 'A'}, std::pair{17, '1'}}) {
+    if (server_) stopServer();  // it writes its queue files on the way out
+    std::filesystem::remove(dir_ / "Bank.out");
+    std::filesystem::remove(dir_ / "Sia.out");
+    start(line);
+    settle(1);
+    std::vector<std::string> lines = queued("Bank", 1);
+    ASSERT_EQ(lines.size(), 1u) << "Line=" << line;
+    EXPECT_EQ(lines[0], std::string("500") + digit + " 181234E13001015") << "Line=" << line;
+  }
+}
+
+TEST_F(SiaInput, ATimeStampFarFromTheClockIsAccepted) {
+  start();
+  const std::string m = cid(1) + "_12:00:00,01-01-2000";
+  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawAck(1)));
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
+}
+
+TEST_F(SiaInput, ALongDataBlockIsCut) {
+  start();
+  const std::string block = "#1234|NRI01BA01" + std::string(285, 'x');  // 300 characters
+  ASSERT_EQ(visible(exchange(rawFrame("\"SIA-DCS\"0001R0L0#1234[" + block + "]"))),
+            visible(rawFrame("\"ACK\"0001R0L0#1234[]")));
+  ASSERT_EQ(visible(exchange(rawFrame(cid(2, "#1234|1130 01 015" + std::string(283, '9'))))),
+            visible(rawAck(2)));
+  std::vector<std::string> lines = queued("Bank", 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "S001[" + block.substr(0, 255) + "]");
+  EXPECT_EQ(lines[0].size(), 261u);
+  EXPECT_EQ(lines[1], "5001 181234E13001015");
+}
+
+TEST_F(SiaInput, TwoFramesInOneWriteAndOneFrameInTwoWrites) {
+  start();
+  ASSERT_EQ(sender_.send(rawFrame(cid(1)) + standardFrame(cid(2))), 0);
+  EXPECT_EQ(visible(answer(sender_, 3000)), visible(rawAck(1)));
+  EXPECT_EQ(visible(answer(sender_, 3000)), visible(standardFrame("\"ACK\"0002R0L0#1234[]")));
+
+  const std::string frame = standardFrame(cid(3));
+  ASSERT_EQ(sender_.send(frame.substr(0, 20)), 0);
+  EXPECT_EQ(visible(answer(sender_, 300)), "");
+  EXPECT_EQ(visible(exchange(frame.substr(20))), visible(standardFrame("\"ACK\"0003R0L0#1234[]")));
+  EXPECT_EQ(queued("Bank", 3).size(), 3u);
+}
+
+TEST_F(SiaInput, AnEncryptedFrameIsAnsweredDuhAndNotQueued) {
+  start();
+  const std::string m =
+      "\"*SIA-DCS\"0005R0L0#1234[C81B7F2F0BD6F1A2E0A1B2C3D4E5F60718293A4B5C6D7E8F";
+  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"DUH\"0005R0L0#1234[]")));
+  EXPECT_EQ(visible(exchange(standardFrame(m))), visible(standardFrame("\"DUH\"0005R0L0#1234[]")));
+  settle(6);
+  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
+}
+
+TEST_F(SiaInput, AFrameWithoutTheGrammarGetsNoAnswer) {
+  start();
+  EXPECT_EQ(visible(exchange(rawFrame("\"ADM-CID\"0001R0L0#1234"), kSilenceMs)), "");
+  EXPECT_EQ(visible(exchange(standardFrame("ADM-CID0001R0L0#1234[#1234|1130 01 015]"), kSilenceMs)),
+            "");
+  settle(2);
+  EXPECT_EQ(queued("Bank", 1).size(), 1u);
+}
+
+TEST_F(SiaInput, AMebibyteWithoutCarriageReturnEndsOnlyThatConnection) {
+  start();
+  LineSocket other;
+  ASSERT_EQ(other.connect("127.0.0.1", port_, 2000), 0);
+  const std::string junk(1 << 20, 'x');
+  sender_.send(junk, 5000);  // fails part way once the server has closed
+  char b = 0;
+  EXPECT_NE(sender_.receiveByte(b, 5000), kWsaTimedOut);  // closed by the server
+  ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
+  ASSERT_EQ(other.send(rawFrame(cid(1))), 0);
+  EXPECT_EQ(visible(answer(other, 3000)), visible(rawAck(1))) << output();
+}
+
+TEST_F(SiaInput, StrayBytesAndBinaryGarbageDoNotCostTheNextFrame) {
+  start();
+  // Only LF CR; then the same right in front of a frame, in one write.
+  EXPECT_EQ(visible(exchange("\n\r", kSilenceMs)), "");
+  EXPECT_EQ(visible(exchange("\n\r" + rawFrame(cid(1)))), visible(rawAck(1)));
+  // Random bytes, LFs and CRs among them.
+  std::mt19937 random(7);
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>(random() & 0xFF));
+  for (int i = 0; i < 4096; i += 97) garbage[static_cast<size_t>(i)] = i % 2 ? '\r' : '\n';
+  EXPECT_EQ(visible(exchange(garbage + "\r", kSilenceMs)), "");
+  settle(2);
+  EXPECT_EQ(visible(exchange(garbage + "\r" + rawFrame(cid(3)))), visible(rawAck(3)));
+  EXPECT_EQ(queued("Bank", 3).size(), 3u);
+}
+
+TEST_F(SiaInput, ControlBytesInADataBlockDoNotSplitTheQueuedLine) {
+  start();
+  const std::string m = "\"SIA-DCS\"0007R0L0#1234[#1234|NRI01\nBA01]";
+  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"ACK\"0007R0L0#1234[]")));
+  settle(8);
+  std::vector<std::string> lines = queued("Bank", 2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(visible(lines[0]), "S001[#1234|NRI01 BA01]");
+  EXPECT_EQ(lines[1], "5001 181234E13001015");
+}
+
+TEST_F(SiaInput, SiaSendWithFourConnectionsReportsNoErrors) {
+  start();
+  test::Process send(ORV_SIASEND_PATH, {"--port", std::to_string(port_), "--connections", "4",
+                                        "--frames", "800", "--expect", "ACK"});
+  std::optional<int> code = send.waitExit(60000);
+  ASSERT_TRUE(code) << send.output();
+  EXPECT_EQ(*code, 0) << send.output() << output();
+  EXPECT_NE(send.output().find("sent 800 ack 800 "), std::string::npos) << send.output();
+  EXPECT_NE(send.output().find(" errors 0 "), std::string::npos) << send.output();
+  EXPECT_EQ(queued("Bank", 800).size(), 800u);
+}
+
+class SiaInputSlow : public SiaInput {};
+
+TEST_F(SiaInputSlow, AnIdleConnectionIsClosedAfterItsLifeTimeAndTheCloseLineLogged) {
+  start(1, 1);
+  settle(1);
+  const uint32_t begin = ticks();
+  char b = 0;
+  EXPECT_EQ(sender_.receiveByte(b, 75000), kWsaConnReset);
+  EXPECT_GE(ticksSince(begin), 59000u);
+  EXPECT_LE(ticksSince(begin), 64000u);
+  const std::string log = this->log();
+  EXPECT_NE(log.find(" Close Id=1 Rx="), std::string::npos) << visible(log);
+  EXPECT_NE(log.find(" Tx=28 Le=10060\r\n"), std::string::npos) << visible(log);
+}
+
+}  // namespace
+}  // namespace orv
