@@ -70,7 +70,13 @@ void tOItem::appendAndTrim(std::vector<std::string> lines) {
   bool touched = added;
   {
     std::lock_guard lock(lock_);
-    for (std::string& l : lines) queue_.push_back(std::move(l));
+    for (std::string& l : lines) {
+      // A queued line is one line on every wire and in the queue file: no CR or LF inside.
+      for (char& c : l) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
+      queue_.push_back(std::move(l));
+    }
     while (queue_.size() > static_cast<size_t>(std::max(queueSize_, 0))) {
       queue_.pop_front();
       ++frontSeq_;

@@ -161,3 +161,15 @@ TEST_F(OutputListTest, RowIconShowsClientsAndForwarder) {
 
 }  // namespace
 }  // namespace orv
+
+namespace orv {
+namespace {
+
+TEST_F(OutputListTest, LineBreaksInsideALineBecomeSpaces) {
+  auto list = make("[Client0]\nId=Bank\n");
+  list->pushLine("5011 18\n1234\rE1", EventKeys::line(EventSource::TcpDrv, "5011 181234"));
+  EXPECT_EQ(list->items()[0]->peek(), "5011 18 1234 E1");
+}
+
+}  // namespace
+}  // namespace orv
