@@ -25,11 +25,14 @@
 #include "common/line_socket.h"
 #include "common/socket_error.h"
 #include "common/unique_fd.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
+
+using test::freePort;
 
 using Clock = std::chrono::steady_clock;
 
@@ -46,19 +49,6 @@ long msSince(Clock::time_point start) {
 
 // A port nobody listens on right now; the server may still lose it to another program before it
 // binds, which start() detects and retries.
-uint16_t freePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return 0;
-  }
-  return ntohs(addr.sin_port);
-}
 
 // An event line as a module sends it: the XOR of every character after the first one.
 std::string withChecksum(std::string_view body) {

@@ -33,11 +33,14 @@
 #include "common/local_time.h"
 #include "common/socket_error.h"
 #include "common/unique_fd.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
+
+using test::freePort;
 
 using Clock = std::chrono::steady_clock;
 
@@ -59,18 +62,6 @@ long msSince(Clock::time_point start) {
 }
 
 // A port nobody listens on right now; start() notices when the server lost it to someone else.
-uint16_t freePort() {
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    return 0;
-  }
-  return ntohs(addr.sin_port);
-}
 
 // Event n of the feeder module (account 1234 on Line=1) and the output line it becomes.
 std::string eventText(int n) {

@@ -19,11 +19,14 @@
 
 #include "common/line_socket.h"
 #include "common/ticks.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
+
+using test::freePort;
 
 constexpr int kWaitMs = 10000;
 // How long a frame that must stay unanswered is watched.
@@ -31,17 +34,6 @@ constexpr int kSilenceMs = 1000;
 
 const std::string kExample = "\"ADM-CID\"0001R0L0#1234[#1234|1130 01 015]";
 
-uint16_t freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 // CRC-16/ARC, bit by bit.
 uint16_t crc16(std::string_view data) {

@@ -14,25 +14,17 @@
 
 #include "common/line_socket.h"
 #include "common/ticks.h"
+#include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
 
+using test::freePort;
+
 constexpr int kWaitMs = 10000;
 
-uint16_t freePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 std::string withXor(std::string_view text, bool lower = false) {
   unsigned x = 0;
