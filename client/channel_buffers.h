@@ -26,6 +26,9 @@ class tChannelBuffers {
   // A host that stops polling must not make the library grow without end: past this many
   // waiting lines the connection thread stops reading, and the server keeps the rest queued.
   static constexpr size_t kMaxLines = 100000;
+
+  explicit tChannelBuffers(size_t maxLines = kMaxLines) : maxLines_(maxLines) {}
+  size_t maxLines() const { return maxLines_; }
   // Lines are kept only as far as a record can use them.
   static constexpr size_t kMaxLineKept = 255;
   // Commands longer than this are refused; the server would end the connection over them.
@@ -53,6 +56,7 @@ class tChannelBuffers {
   std::vector<HostRow> hosts() const;
 
  private:
+  const size_t maxLines_;
   mutable std::mutex lock_;
   std::deque<std::string> lines_;
   std::deque<std::string> commands_;

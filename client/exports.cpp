@@ -14,11 +14,12 @@ namespace {
 using orv::tPelkonChannel;
 
 // Open channels by handle. A handle that is not here (never opened, or closed already) is
-// refused instead of being followed into freed memory.
+// refused instead of being followed into freed memory. Channels still open when the library is
+// unloaded are closed with it, so that no thread runs on in unloaded code.
 std::mutex channelsLock;
 std::map<void*, std::shared_ptr<tPelkonChannel>>& channels() {
-  static auto* map = new std::map<void*, std::shared_ptr<tPelkonChannel>>;  // outlives exit
-  return *map;
+  static std::map<void*, std::shared_ptr<tPelkonChannel>> map;
+  return map;
 }
 
 std::shared_ptr<tPelkonChannel> find(void* handle) {

@@ -117,7 +117,7 @@ bool TTCPEchoThrd::cycle() {
   if (cancel_.waitMs(timings_.cycleMs)) return false;
   const size_t waiting = buffers_.lineCount();
   if (waiting > timings_.slowDownAbove && cancel_.waitMs(timings_.slowDownMs)) return false;
-  if (waiting >= tChannelBuffers::kMaxLines) {
+  if (waiting >= buffers_.maxLines()) {
     // Unread lines stay with the server until the host takes some.
     return true;
   }

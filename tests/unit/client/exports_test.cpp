@@ -134,3 +134,16 @@ TEST_F(ExportsTest, ListeningModeClosesWhatItAccepts) {
 
 }  // namespace
 }  // namespace orv
+
+extern "C" int pelkonAbiCheck(const char* library, char* why, size_t whySize);
+
+namespace orv {
+namespace {
+
+TEST(PelkonAbi, LoadsFromCWithDlopen) {
+  char why[256] = "";
+  EXPECT_TRUE(pelkonAbiCheck(PELKON_LIBRARY_PATH, why, sizeof why)) << why;
+}
+
+}  // namespace
+}  // namespace orv

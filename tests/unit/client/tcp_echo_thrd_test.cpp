@@ -173,6 +173,25 @@ TEST_F(EchoThreadTest, StopsAtOnceWhileWaitingForALine) {
   EXPECT_TRUE(buffers.hosts().empty());
 }
 
+TEST(EchoThreadLimitTest, FullBufferLeavesLinesWithTheServerUntilTheHostTakesSome) {
+  test::TempDir dir;
+  FakeServer server;
+  tChannelBuffers buffers(3);
+  EchoTimings t = fast();
+  t.slowDownAbove = 1000;
+  TTCPEchoThrd thread(buffers, "127.0.0.1", server.port(), "Bank", dir.path(), t);
+  server.attach();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(server.exchange("5011 181234E1300100" + std::to_string(i)), "0");
+  EXPECT_EQ(server.peer.send("5011 181234E13001003\r\n"), 0);
+  EXPECT_EQ(server.receive(300), "");
+  EXPECT_EQ(server.last, kWsaTimedOut) << "not acknowledged while the buffer is full";
+  EXPECT_EQ(buffers.lineCount(), 3u);
+  buffers.withLines([](std::deque<std::string>& l) { l.pop_front(); });
+  EXPECT_EQ(server.receive(), "0");
+  ASSERT_TRUE(waitUntil([&] { return buffers.lineCount() == 3; }));
+  EXPECT_EQ(linesOf(buffers).back(), "5011 181234E13001003");
+}
+
 TEST(ChannelBuffersTest, CommandsAreCutAtLineBreaksAndBounded) {
   tChannelBuffers b;
   EXPECT_TRUE(b.addCommand("1:AB\n0"));
