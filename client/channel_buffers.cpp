@@ -21,6 +21,9 @@ bool tChannelBuffers::addCommand(std::string_view text) {
   // A line break would end the acknowledgement early, and the rest would acknowledge a line
   // that this client has not seen yet.
   text = text.substr(0, text.find_first_of("\r\n"));
+  // An empty command carries nothing, and sent alone it could only be taken for an
+  // acknowledgement.
+  if (text.empty()) return false;
   if (text.size() > kMaxCommand) {
     diagf("Pelkon: a command of %zu characters is refused (at most %zu)", text.size(), kMaxCommand);
     return false;

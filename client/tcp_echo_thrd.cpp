@@ -135,7 +135,10 @@ bool TTCPEchoThrd::cycle() {
     if (line.empty() || (line[0] != 'S' && line[0] != '3')) toUpper(line);
     buffers_.pushLine(std::move(line));
   } else if (err == kWsaTimedOut) {
-    err = buffers_.hasCommand() ? sendReply(true) : 0;
+    // A command sent alone while a line is on its way would be read as that line's
+    // acknowledgement, and our real one as the next line's: wait until the line is in.
+    const bool lineArriving = socket_.bufferedBytes() > 0;
+    err = buffers_.hasCommand() && !lineArriving ? sendReply(true) : 0;
   }
   if (err != 0) lastError_ = describeSocketError(err);
   publishRow();

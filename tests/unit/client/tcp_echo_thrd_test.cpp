@@ -120,6 +120,17 @@ TEST_F(EchoThreadTest, SendsCommandsAloneWhileTheServerIsIdle) {
   EXPECT_FALSE(buffers.hasCommand());
 }
 
+TEST_F(EchoThreadTest, NoCommandAloneWhileALineIsHalfIn) {
+  start();
+  server.attach();
+  server.exchange("1011      0000 R  51");
+  ASSERT_EQ(server.peer.send("5011 1812"), 0);
+  ASSERT_TRUE(buffers.addCommand("16:1234:XYZ"));
+  EXPECT_EQ(server.receive(400), "");
+  EXPECT_EQ(server.last, kWsaTimedOut) << "several receive time-outs pass";
+  EXPECT_EQ(server.exchange("34E13001003"), "016:1234:XYZ") << "the command rides on the acknowledgement";
+}
+
 TEST_F(EchoThreadTest, ThreeFailedAttemptsReportTheLinkOnceAndTheNextConnectReportsItBack) {
   start();
   // Attempts that end before the banner: accepted and closed at once.
@@ -196,6 +207,9 @@ TEST(ChannelBuffersTest, CommandsAreCutAtLineBreaksAndBounded) {
   tChannelBuffers b;
   EXPECT_TRUE(b.addCommand("1:AB\n0"));
   EXPECT_EQ(b.takeCommand(), "1:AB");
+  EXPECT_FALSE(b.addCommand(""));
+  EXPECT_FALSE(b.addCommand("\r\n1:AB"));
+  EXPECT_FALSE(b.hasCommand());
   EXPECT_FALSE(b.addCommand(std::string(tChannelBuffers::kMaxCommand + 1, 'x')));
   for (size_t i = 0; i < tChannelBuffers::kMaxCommands; ++i) ASSERT_TRUE(b.addCommand("c"));
   EXPECT_FALSE(b.addCommand("one too many"));
