@@ -49,16 +49,16 @@ typedef struct OrvSystemTime {
  * first byte is the length, the characters follow, no terminator. */
 #pragma pack(push, 1)
 typedef struct OrvMessage {
-  uint32_t receiver;      /* characters 2-3 of the line, decimal */
-  uint16_t line;          /* line number, 16 when the account does not convert */
-  uint16_t reserved1;     /* never written */
-  uint32_t account;       /* read as hexadecimal */
-  uint8_t area[3];        /* length + at most 2 characters */
-  uint8_t code[8];        /* length + at most 7 characters */
-  uint8_t reserved2;      /* never written */
-  OrvSystemTime time;     /* wYear == PELKON_NO_TIME: no time */
-  const char* extra;      /* zero-terminated, owned by the library, valid until the next call
-                             on the channel; empty unless the line carries a module identifier */
+  uint32_t receiver;  /* characters 2-3 of the line, decimal */
+  uint16_t line;      /* line number, 16 when the account does not convert */
+  uint16_t reserved1; /* never written */
+  uint32_t account;   /* read as hexadecimal */
+  uint8_t area[3];    /* length + at most 2 characters */
+  uint8_t code[8];    /* length + at most 7 characters */
+  uint8_t reserved2;  /* never written */
+  OrvSystemTime time; /* wYear == PELKON_NO_TIME: no time */
+  const char* extra;  /* zero-terminated, owned by the library, valid until the next call
+                         on the channel; empty unless the line carries a module identifier */
 } OrvMessage;
 #pragma pack(pop)
 
@@ -98,8 +98,7 @@ PELKON_API int32_t orv_CloseComm(void* handle);
  * of lines still waiting (at least 1). */
 PELKON_API int32_t orv_GetMsg(void* handle, OrvMessage* msg);
 /* Writes PELKON_SYSMSG_VALUE to *value; returns 0. The first three arguments are ignored. */
-PELKON_API int32_t orv_GetSysMsg(int32_t unused1, int32_t unused2, int32_t unused3,
-                                 int32_t* value);
+PELKON_API int32_t orv_GetSysMsg(int32_t unused1, int32_t unused2, int32_t unused3, int32_t* value);
 /* Returns PELKON_NAME and writes the three PELKON_NAME_VALUE_n through the non-null pointers. */
 PELKON_API const char* Orv_GetName(int32_t* value1, int32_t* value2, int32_t* value3);
 /* Queues a command ("module:command" or "line:module:command") for the server; returns 0. */

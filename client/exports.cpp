@@ -106,7 +106,9 @@ int32_t orv_GetHostList(void* handle, PelkonHostRow* rows, int32_t maxRows, int3
       *bufferCount = static_cast<int32_t>(std::min<size_t>(c->buffers().lineCount(), INT32_MAX));
     }
     std::vector<orv::HostRow> hosts = c->buffers().hosts();
-    for (size_t i = 0; rows != nullptr && i < hosts.size() && i < static_cast<size_t>(std::max(maxRows, 0)); ++i) {
+    for (size_t i = 0;
+         rows != nullptr && i < hosts.size() && i < static_cast<size_t>(std::max(maxRows, 0));
+         ++i) {
       rows[i].hpId = hosts[i].hpId;
       copyText(rows[i].ip, hosts[i].ip);
       rows[i].mCnt = hosts[i].mCnt;

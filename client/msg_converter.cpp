@@ -248,7 +248,8 @@ int32_t tMsgConverter::convertSia(std::string_view s, OrvMessage& msg) {
   const size_t hash = t.find('#');
   if (hash != std::string::npos) {
     size_t end = hash + 1;
-    while (end < t.size() && ((t[end] >= '0' && t[end] <= '9') || (t[end] >= 'A' && t[end] <= 'F'))) {
+    while (end < t.size() &&
+           ((t[end] >= '0' && t[end] <= '9') || (t[end] >= 'A' && t[end] <= 'F'))) {
       ++end;
     }
     account = t.substr(hash + 1, end - hash - 1);
@@ -261,8 +262,10 @@ int32_t tMsgConverter::convertSia(std::string_view s, OrvMessage& msg) {
   int events = 0;
   auto found = [&](std::string code) {
     while (code.size() < 5) {
-      if (code.size() >= 2) code.insert(2, 1, ' ');
-      else code.push_back(' ');
+      if (code.size() >= 2)
+        code.insert(2, 1, ' ');
+      else
+        code.push_back(' ');
     }
     code = padLeft(code, 7);
     if (events++ == 0) {
@@ -294,8 +297,10 @@ int32_t tMsgConverter::convertSia(std::string_view s, OrvMessage& msg) {
       while (digits < 2 && digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
         ++digits;
       }
-      if (digits == 2) area = text.substr(0, 2);
-      else if (digits == 1) area[1] = text[0];
+      if (digits == 2)
+        area = text.substr(0, 2);
+      else if (digits == 1)
+        area[1] = text[0];
       text.erase(0, digits);
       size_t skip = 0;
       while (skip < text.size() && (text[skip] == '/' || text[skip] == ',' || text[skip] == ' ')) {

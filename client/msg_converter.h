@@ -13,7 +13,7 @@ namespace orv {
 struct ConverterOptions {
   bool pcTime = false;  // every record without time: the host uses its own clock
   std::string lineMap = "0123456789abcdef";  // 16 characters, one per line digit
-  bool uEnable = false;  // deliver identity lines
+  bool uEnable = false;                      // deliver identity lines
 };
 
 // Sets the 16-character map from a LineMap value: longer values are cut, shorter ones replace
@@ -27,7 +27,10 @@ class tMsgConverter {
  public:
   static constexpr size_t kMaxLineUsed = 255;
 
-  explicit tMsgConverter(ConverterOptions options = {}) : options_(std::move(options)) {}
+  explicit tMsgConverter(ConverterOptions options = {}) : options_(std::move(options)) {
+    // Every line digit must find its character, whatever the caller passed.
+    options_.lineMap = makeLineMap(options_.lineMap);
+  }
 
   // Fills msg from the next pending SIA event or else from the oldest line of `lines`, which it
   // removes. Returns 0 when no event was delivered (msg then keeps what it had, apart from the

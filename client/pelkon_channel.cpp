@@ -13,7 +13,8 @@ tPelkonChannel::tPelkonChannel(PelkonSettings settings, std::filesystem::path lo
     connection_ = std::make_unique<TTCPEchoThrd>(buffers_, settings_.host, settings_.port,
                                                  settings_.id, std::move(logDir), timings);
   } else {
-    diagf("Pelkon [%s]: Connections Port=%u (listening)", settings_.section.c_str(), settings_.port);
+    diagf("Pelkon [%s]: Connections Port=%u (listening)", settings_.section.c_str(),
+          settings_.port);
     listener_ = std::make_unique<TListThrd>(settings_.port);
   }
 }
@@ -25,7 +26,8 @@ tPelkonChannel::~tPelkonChannel() {
 
 int32_t tPelkonChannel::getMsg(OrvMessage& msg) {
   std::lock_guard lock(convertLock_);
-  return buffers_.withLines([&](std::deque<std::string>& lines) { return converter_.getMsg(lines, msg); });
+  return buffers_.withLines(
+      [&](std::deque<std::string>& lines) { return converter_.getMsg(lines, msg); });
 }
 
 }  // namespace orv

@@ -37,7 +37,9 @@ TTCPEchoThrd::TTCPEchoThrd(tChannelBuffers& buffers, std::string host, uint16_t 
   thread_ = std::thread([this] { run(); });
 }
 
-TTCPEchoThrd::~TTCPEchoThrd() { stop(); }
+TTCPEchoThrd::~TTCPEchoThrd() {
+  stop();
+}
 
 void TTCPEchoThrd::stop() {
   cancel_.set();
@@ -149,8 +151,8 @@ bool TTCPEchoThrd::cycle() {
     return false;
   }
   if (life_ < 1) {
-    diagf("Pelkon connection to %s:%u: nothing received for %d cycles; reconnecting",
-          host_.c_str(), port_, timings_.lifeStart);
+    diagf("Pelkon connection to %s:%u: nothing received for %d cycles; reconnecting", host_.c_str(),
+          port_, timings_.lifeStart);
     return false;
   }
   return true;
@@ -176,7 +178,9 @@ TListThrd::TListThrd(uint16_t port) {
   }
 }
 
-TListThrd::~TListThrd() { stop(); }
+TListThrd::~TListThrd() {
+  stop();
+}
 
 void TListThrd::stop() {
   cancel_.set();

@@ -17,12 +17,12 @@ inline constexpr const char* kLinkLostLine = "1011      0000 T  52";
 inline constexpr const char* kLinkBackLine = "1011      0000 R  52";
 
 struct EchoTimings {
-  int connectMs = 5000;     // for the TCP connect itself
+  int connectMs = 5000;  // for the TCP connect itself
   int afterConnectMs = 200;
   int bannerMs = 500;
   int receiveMs = 2000;
   int cycleMs = 2;
-  int slowDownMs = 100;     // extra pause while many lines wait
+  int slowDownMs = 100;  // extra pause while many lines wait
   size_t slowDownAbove = 100;
   int lifeStart = 22;
   int reconnectPauses = 5;

@@ -27,8 +27,8 @@ class ExportsTest : public testing::Test {
   void TearDown() override { std::filesystem::current_path(previous); }
 
   void writeIni(const std::string& extra) {
-    dir.write("Pelkon.ini", "[Ch3]\nClient=1\nHost=127.0.0.1\nPort=" + std::to_string(listener.localPort()) +
-                                "\nId=Bank\n" + extra);
+    dir.write("Pelkon.ini", "[Ch3]\nClient=1\nHost=127.0.0.1\nPort=" +
+                                std::to_string(listener.localPort()) + "\nId=Bank\n" + extra);
   }
   // Accepts the library, names the channel, and answers the channel status line.
   void attach() {

@@ -11,8 +11,12 @@
 namespace orv {
 namespace {
 
-std::string area(const OrvMessage& m) { return std::string(reinterpret_cast<const char*>(m.area + 1), m.area[0]); }
-std::string code(const OrvMessage& m) { return std::string(reinterpret_cast<const char*>(m.code + 1), m.code[0]); }
+std::string area(const OrvMessage& m) {
+  return std::string(reinterpret_cast<const char*>(m.area + 1), m.area[0]);
+}
+std::string code(const OrvMessage& m) {
+  return std::string(reinterpret_cast<const char*>(m.code + 1), m.code[0]);
+}
 
 // A record as a host might pass it: every byte set, so that untouched fields show.
 OrvMessage filled() {
@@ -91,6 +95,10 @@ TEST_F(MsgConverterTest, LineMapAppliesToNonZeroAccountsOnly) {
   get("5011 181234E13001003");
   EXPECT_EQ(msg.line, 16) << "a non-hex map character";
   EXPECT_EQ(makeLineMap("fedcba9876543210XYZ"), "fedcba9876543210");
+
+  use({.lineMap = "0a"});  // a map that did not come through makeLineMap
+  get("501F 181234E13001003");
+  EXPECT_EQ(msg.line, 15);
 }
 
 TEST_F(MsgConverterTest, AccountThatDoesNotConvertGivesLine16) {
@@ -241,8 +249,9 @@ TEST_F(MsgConverterTest, OnlyTheFirst255CharactersAreUsed) {
 TEST_F(MsgConverterTest, MalformedSiaLinesNeverCrash) {
   for (const char* line :
        {"S", "S[[[[[[[", "S01A[", "S01A[#", "S01A[#]", "S01A[#12", "S01A[#12]", "S01A[#12|]",
-        "S01A[#12|N]", "S01A[#12|Nri]", "S01A[#12|Nri12]", "S01A[#12|Nri12/]", "S01A[#12|Nri//,,  ,/]",
-        "S01A[#12|ENENEN]", "S01A[#FFFFFFFFFFFF|Nri1/BA]", "S01A[[#12|[Nri1/BA]]", "S01A[|Nri1/BA1]"}) {
+        "S01A[#12|N]", "S01A[#12|Nri]", "S01A[#12|Nri12]", "S01A[#12|Nri12/]",
+        "S01A[#12|Nri//,,  ,/]", "S01A[#12|ENENEN]", "S01A[#FFFFFFFFFFFF|Nri1/BA]",
+        "S01A[[#12|[Nri1/BA]]", "S01A[|Nri1/BA1]"}) {
     OrvMessage m = filled();
     lines.push_back(line);
     int32_t r = converter.getMsg(lines, m);

@@ -16,8 +16,8 @@ int pelkonAbiCheck(const char* library, char* why, size_t whySize) {
     snprintf(why, whySize, "dlopen: %s", dlerror());
     return 0;
   }
-  const char* names[] = {"orv_InitComm", "orv_CloseComm", "orv_GetMsg", "orv_GetSysMsg",
-                         "Orv_GetName", "Orv_SetMsg", "orv_GetHostList"};
+  const char* names[] = {"orv_InitComm", "orv_CloseComm", "orv_GetMsg",     "orv_GetSysMsg",
+                         "Orv_GetName",  "Orv_SetMsg",    "orv_GetHostList"};
   for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
     if (dlsym(lib, names[i]) == NULL) {
       snprintf(why, whySize, "%s is not exported", names[i]);

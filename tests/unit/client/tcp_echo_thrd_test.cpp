@@ -23,7 +23,8 @@ bool waitUntil(const std::function<bool()>& done, int ms = kWait) {
 }
 
 std::vector<std::string> linesOf(tChannelBuffers& b) {
-  return b.withLines([](std::deque<std::string>& l) { return std::vector<std::string>(l.begin(), l.end()); });
+  return b.withLines(
+      [](std::deque<std::string>& l) { return std::vector<std::string>(l.begin(), l.end()); });
 }
 
 EchoTimings fast() {
@@ -69,7 +70,8 @@ class FakeServer {
 class EchoThreadTest : public testing::Test {
  protected:
   void start(EchoTimings t = fast()) {
-    thread = std::make_unique<TTCPEchoThrd>(buffers, "127.0.0.1", server.port(), "Bank", dir.path(), t);
+    thread =
+        std::make_unique<TTCPEchoThrd>(buffers, "127.0.0.1", server.port(), "Bank", dir.path(), t);
   }
   void TearDown() override { thread.reset(); }
 
@@ -92,9 +94,9 @@ TEST_F(EchoThreadTest, AcknowledgesEveryLineOnceAndBuffersIt) {
   EXPECT_EQ(server.exchange("3011      1234ri a"), "0");
   EXPECT_EQ(server.exchange("5abc"), "0");
   ASSERT_TRUE(waitUntil([&] { return buffers.lineCount() == 7; }));
-  EXPECT_EQ(linesOf(buffers),
-            (std::vector<std::string>{"1011      0000 R  51", "SYSTIME46001.5", "5011 181234E13001003", "@",
-                                      "S01A[#12|Nri1/ba01]", "3011      1234ri a", "5ABC"}));
+  EXPECT_EQ(linesOf(buffers), (std::vector<std::string>{
+                                  "1011      0000 R  51", "SYSTIME46001.5", "5011 181234E13001003",
+                                  "@", "S01A[#12|Nri1/ba01]", "3011      1234ri a", "5ABC"}));
   std::vector<HostRow> rows = buffers.hosts();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].ip, "127.0.0.1");
@@ -102,8 +104,10 @@ TEST_F(EchoThreadTest, AcknowledgesEveryLineOnceAndBuffersIt) {
   EXPECT_EQ(rows[0].mCnt, fast().lifeStart);
 
   const std::string log = test::readFile(TenDayLog(dir.path()).currentFile());
-  EXPECT_EQ(log, "1011      0000 R  51\r\nsystime46001.5\r\n5011 181234E13001003\r\nS01A[#12|Nri1/ba01]\r\n"
-                 "3011      1234ri a\r\n5abc\r\n")
+  EXPECT_EQ(
+      log,
+      "1011      0000 R  51\r\nsystime46001.5\r\n5011 181234E13001003\r\nS01A[#12|Nri1/ba01]\r\n"
+      "3011      1234ri a\r\n5abc\r\n")
       << "everything but heartbeats, as received";
   EXPECT_EQ(server.receive(150), "");
   EXPECT_EQ(server.last, kWsaTimedOut) << "exactly one reply per line";
@@ -128,7 +132,8 @@ TEST_F(EchoThreadTest, NoCommandAloneWhileALineIsHalfIn) {
   ASSERT_TRUE(buffers.addCommand("16:1234:XYZ"));
   EXPECT_EQ(server.receive(400), "");
   EXPECT_EQ(server.last, kWsaTimedOut) << "several receive time-outs pass";
-  EXPECT_EQ(server.exchange("34E13001003"), "016:1234:XYZ") << "the command rides on the acknowledgement";
+  EXPECT_EQ(server.exchange("34E13001003"), "016:1234:XYZ")
+      << "the command rides on the acknowledgement";
 }
 
 TEST_F(EchoThreadTest, ThreeFailedAttemptsReportTheLinkOnceAndTheNextConnectReportsItBack) {
@@ -159,7 +164,8 @@ TEST_F(EchoThreadTest, SilentServerIsLeftAndReconnected) {
   EXPECT_GE(std::chrono::steady_clock::now() - quiet, std::chrono::milliseconds(250));
   EXPECT_TRUE(buffers.hosts().empty());
   EXPECT_EQ(server.attach(), "Bank") << "reconnected at once";
-  EXPECT_EQ(linesOf(buffers), std::vector<std::string>{"5011 181234E13001003"}) << "no failure to report";
+  EXPECT_EQ(linesOf(buffers), std::vector<std::string>{"5011 181234E13001003"})
+      << "no failure to report";
 }
 
 TEST_F(EchoThreadTest, EndlessLineEndsTheConnectionWithoutBufferingIt) {
@@ -192,7 +198,8 @@ TEST(EchoThreadLimitTest, FullBufferLeavesLinesWithTheServerUntilTheHostTakesSom
   t.slowDownAbove = 1000;
   TTCPEchoThrd thread(buffers, "127.0.0.1", server.port(), "Bank", dir.path(), t);
   server.attach();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(server.exchange("5011 181234E1300100" + std::to_string(i)), "0");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(server.exchange("5011 181234E1300100" + std::to_string(i)), "0");
   EXPECT_EQ(server.peer.send("5011 181234E13001003\r\n"), 0);
   EXPECT_EQ(server.receive(300), "");
   EXPECT_EQ(server.last, kWsaTimedOut) << "not acknowledged while the buffer is full";
