@@ -45,6 +45,9 @@ void MainLoop::wake() {
 void MainLoop::post(Task task) {
   {
     std::lock_guard lock(mutex_);
+    // After run() has ended nothing would run the task: dropping it at once lets a runSync()
+    // caller return false instead of waiting for the loop's destruction.
+    if (ended_) return;
     pending_.push_back(std::move(task));
   }
   wake();
@@ -119,6 +122,10 @@ int MainLoop::runDueTimers() {
 
 void MainLoop::run() {
   loopThread_.store(std::this_thread::get_id());
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = false;
+  }
   while (!quit_.load()) {
     runPending();
     if (quit_.load()) break;
@@ -147,6 +154,13 @@ void MainLoop::run() {
     }
   }
   runPending();
+  std::deque<Task> late;
+  {
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    late.swap(pending_);
+  }
+  // Tasks posted during the last round are dropped; their runSync() callers get false.
 }
 
 }  // namespace orv

@@ -57,6 +57,7 @@ class MainLoop final : public Dispatcher {
   std::function<void(int)> onSignal_;
   std::mutex mutex_;
   std::deque<Task> pending_;
+  bool ended_ = false;  // run() has returned; guarded by mutex_
   std::vector<Timer> timers_;
   std::atomic<bool> quit_{false};
   std::atomic<std::thread::id> loopThread_;

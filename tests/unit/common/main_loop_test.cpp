@@ -106,6 +106,20 @@ TEST_F(MainLoopTest, QuitBeforeRunIsNotLostAndQueuedTasksStillRun) {
   EXPECT_FALSE(asked);
 }
 
+// A question posted while the loop ends its last round is refused at once, not kept until the
+// loop is destroyed.
+TEST_F(MainLoopTest, RunSyncAfterTheLoopEndedReturnsAtOnce) {
+  loop.post([&] { loop.quit(); });
+  run();
+  std::atomic<bool> answered{false};
+  std::jthread worker([&] {
+    EXPECT_FALSE(loop.runSync([] {}));
+    answered = true;
+  });
+  worker.join();
+  EXPECT_TRUE(answered);
+}
+
 TEST_F(MainLoopTest, EnabledTimersTickRepeatedlyAndDisabledOnesNever) {
   int ticks = 0, disabledTicks = 0, selfStopping = 0, addedTicks = 0;
   MainLoop::TimerId never = loop.addTimer(1, [&] { ++disabledTicks; });
