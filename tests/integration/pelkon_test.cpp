@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -200,6 +201,30 @@ class Pelkon : public testing::Test {
     return true;
   }
 
+  // A stand-in output server takes the library's connection: banner, channel name, the
+  // channel's status line and its acknowledgement.
+  static void greet(LineSocket& peer) {
+    std::string line;
+    EXPECT_EQ(peer.send("IP-Server V0.0\r\n"), 0);
+    EXPECT_EQ(peer.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
+    EXPECT_EQ(line, "Bank");
+    EXPECT_EQ(peer.send("1011      0000 R  51\r\n"), 0);
+    EXPECT_EQ(peer.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
+    EXPECT_EQ(line, "0");
+  }
+
+  // Waits for the peer to close; false while it is still open after the wait.
+  static bool closedWithin(LineSocket& peer, int timeoutMs) {
+    Clock::time_point start = Clock::now();
+    std::string line;
+    for (;;) {
+      int left = timeoutMs - static_cast<int>(msSince(start));
+      if (left <= 0) return false;
+      int rc = peer.receiveLine(line, LineEnd::CrLf, left);
+      if (rc != 0 && rc != kWsaTimedOut) return true;
+    }
+  }
+
   void TearDown() override {
     if (host_) {
       host_->signal(SIGTERM);
@@ -283,6 +308,46 @@ TEST_F(Pelkon, ACommandFromStandardInputReachesTheModuleOnItsLineOfAnIdleServer)
   EXPECT_EQ(m.say("Q"), "0");  // sent once
 }
 
+// The high-water mark of a process's resident memory, in KiB; -1 when unknown.
+long peakRssKiB(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with("VmHWM:")) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+TEST_F(Pelkon, OverlongLinesAndEndlessDataNeitherStopTheHostNorGrowItsMemory) {
+  LineSocket listener;
+  ASSERT_EQ(listener.listen(0, "stand-in output server"), 0);
+  startHost(listener.localPort());
+  ASSERT_TRUE(listener.waitForConnection(kAnswerMs));
+  LineSocket first;
+  ASSERT_EQ(listener.accept(first), 0);
+  greet(first);
+  ASSERT_FALSE(HasFailure());
+
+  // A line of 300 characters still gives its event.
+  std::string reply;
+  ASSERT_EQ(first.send("5011 181234E13001003" + std::string(280, 'x') + "\r\n"), 0);
+  ASSERT_EQ(first.receiveLine(reply, LineEnd::CrLf, kAnswerMs), 0);
+  EXPECT_EQ(reply, "0");
+  ASSERT_TRUE(waitForCode("E130003", kAnswerMs)) << describe(records());
+  const long before = peakRssKiB(host_->pid());
+  ASSERT_GT(before, 0);
+
+  // 10 MiB without a line end: the library drops the connection and comes back.
+  first.send(std::string(10 << 20, 'A'), kAnswerMs);  // fails once the library has closed
+  EXPECT_TRUE(closedWithin(first, kAnswerMs));
+  ASSERT_TRUE(listener.waitForConnection(kAnswerMs)) << "no new connection";
+  LineSocket second;
+  ASSERT_EQ(listener.accept(second), 0);
+  greet(second);
+  EXPECT_FALSE(host_->waitExit(0).has_value()) << "orv-pelkon ended";
+  EXPECT_LT(peakRssKiB(host_->pid()) - before, 4096) << "KiB more at the peak";
+}
+
 TEST_F(PelkonSlow, ThreeFailedConnectsGiveOneLinkLostRecordAndTheNextConnectOneLinkBack) {
   const uint16_t port = freePort();
   ASSERT_NE(port, 0);
@@ -306,16 +371,6 @@ TEST_F(PelkonSlow, AServerSilentForFiftySecondsIsLeftAfterAboutFortyFourAndRecon
   ASSERT_EQ(listener.listen(0, "stand-in output server"), 0);
   startHost(listener.localPort());
 
-  // A stand-in that speaks the output protocol up to its channel status line, then says nothing.
-  auto greet = [&](LineSocket& peer) {
-    std::string line;
-    EXPECT_EQ(peer.send("IP-Server V0.0\r\n"), 0);
-    EXPECT_EQ(peer.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
-    EXPECT_EQ(line, "Bank");
-    EXPECT_EQ(peer.send("1011      0000 R  51\r\n"), 0);
-    EXPECT_EQ(peer.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
-    EXPECT_EQ(line, "0");
-  };
   ASSERT_TRUE(listener.waitForConnection(kAnswerMs));
   LineSocket first;
   ASSERT_EQ(listener.accept(first), 0);
