@@ -34,12 +34,7 @@ TTCPEchoThrd::TTCPEchoThrd(tChannelBuffers& buffers, std::string host, uint16_t 
       channel_(std::move(channel)),
       timings_(timings),
       log_(std::move(logDir)) {
-  // The log's files are opened one entry at a time; without their directory every entry is lost.
-  std::error_code ec;
-  std::filesystem::create_directories(log_.dir(), ec);
-  if (ec) {
-    diagf("Pelkon: cannot create log directory %s: %s", log_.dir().c_str(), ec.message().c_str());
-  }
+  // The log directory is not created: a host switches the log on by having ./Pelkonlog/.
   socket_.setCancelFd(cancel_.fd());
   thread_ = std::thread([this] { run(); });
 }
