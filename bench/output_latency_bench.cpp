@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
 
   orv::LineSocket module, client;
   std::string line;
-  if (module.connect("127.0.0.1", modulePort, 2000) != 0 || !expect(module, line, "banner")) return 1;
+  if (module.connect("127.0.0.1", modulePort, 2000) != 0 || !expect(module, line, "banner"))
+    return 1;
   module.send("aBENCH,1234\r\n");
   if (!expect(module, line, "time answer")) return 1;
   if (client.connect("127.0.0.1", outPort, 2000) != 0 || !expect(client, line, "banner")) return 1;
@@ -56,7 +57,9 @@ int main(int argc, char** argv) {
     if (!expect(module, line, "event answer")) return 1;
   }
   std::sort(us.begin(), us.end());
-  auto pct = [&](double p) { return us[std::min(us.size() - 1, static_cast<size_t>(p * us.size()))] / 1000.0; };
+  auto pct = [&](double p) {
+    return us[std::min(us.size() - 1, static_cast<size_t>(p * us.size()))] / 1000.0;
+  };
 
   // Throughput through one client: the module sends as fast as it is answered, the client reads.
   const int burst = events * 4;

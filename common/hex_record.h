@@ -39,7 +39,7 @@ std::optional<HexRecord> decodeHexRecord(std::string_view line);
 size_t storeHexRecord(const HexRecord& record, std::span<uint8_t> image, uint32_t base = 0);
 
 // Hexadecimal helpers shared by the records and the protocols.
-int hexDigitValue(char c);  // -1 for a non-hex character
+int hexDigitValue(char c);                                // -1 for a non-hex character
 std::optional<uint32_t> parseHex(std::string_view text);  // whole text, 1 to 8 digits
 void appendHexByte(std::string& out, uint8_t value);      // two upper-case digits
 

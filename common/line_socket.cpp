@@ -37,9 +37,12 @@ int pollFor(int fd, short events, int timeoutMs, int cancelFd = -1) {
 
 std::string_view terminator(LineEnd end) {
   switch (end) {
-    case LineEnd::Cr: return "\r";
-    case LineEnd::CrLf: return "\r\n";
-    case LineEnd::Dc4: return std::string_view("\x14", 1);
+    case LineEnd::Cr:
+      return "\r";
+    case LineEnd::CrLf:
+      return "\r\n";
+    case LineEnd::Dc4:
+      return std::string_view("\x14", 1);
   }
   return "\r\n";
 }
@@ -92,8 +95,8 @@ bool LineSocket::waitForConnection(int timeoutMs) {
 int LineSocket::accept(LineSocket& connection) {
   sockaddr_in addr{};
   socklen_t len = sizeof addr;
-  int fd = ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len,
-                     SOCK_NONBLOCK | SOCK_CLOEXEC);
+  int fd =
+      ::accept4(fd_.get(), reinterpret_cast<sockaddr*>(&addr), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) return fail(socketErrorFromErrno(errno));
   connection.close();
   connection.fd_.reset(fd);

@@ -56,7 +56,9 @@ WallClock::TimePoint WallClock::now() {
   return std::chrono::system_clock::now();
 }
 
-LocalDateTime WallClock::localNow() { return toLocal(now()); }
+LocalDateTime WallClock::localNow() {
+  return toLocal(now());
+}
 
 void WallClock::pinForTest(std::optional<TimePoint> instant) {
   if (instant) {
@@ -99,11 +101,14 @@ std::string formatLogTimeStamp(const LocalDateTime& t) {
   return buf;
 }
 
-std::string logTimeStamp() { return formatLogTimeStamp(WallClock::localNow()); }
+std::string logTimeStamp() {
+  return formatLogTimeStamp(WallClock::localNow());
+}
 
 double toDayNumber(const LocalDateTime& t) {
-  int64_t days = daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) -
-                 kEpochOffsetDays;
+  int64_t days =
+      daysFromCivil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) -
+      kEpochOffsetDays;
   int64_t msOfDay = ((t.hour * 60LL + t.minute) * 60LL + t.second) * 1000LL + t.millisecond;
   return static_cast<double>(days) + static_cast<double>(msOfDay) / 86400000.0;
 }
@@ -145,6 +150,8 @@ std::optional<double> parseDayNumber(std::string_view text) {
   return value;
 }
 
-double dayNumberNow() { return toDayNumber(WallClock::localNow()); }
+double dayNumberNow() {
+  return toDayNumber(WallClock::localNow());
+}
 
 }  // namespace orv

@@ -73,7 +73,9 @@ bool MainLoop::runSync(Task task) {
   }
 }
 
-bool MainLoop::isInLoopThread() const { return loopThread_.load() == std::this_thread::get_id(); }
+bool MainLoop::isInLoopThread() const {
+  return loopThread_.load() == std::this_thread::get_id();
+}
 
 Dispatcher::TimerId MainLoop::addTimer(uint32_t intervalMs, Task onTick) {
   timers_.push_back(Timer{intervalMs == 0 ? 1 : intervalMs, std::move(onTick)});

@@ -10,7 +10,9 @@
 namespace orv {
 
 // Period of a day of the month: 1 for days 1-9, 2 for 10-19, 3 for 20-29, 4 for 30 and 31.
-inline int tenDayPeriod(int day) { return (day + 10) / 10; }
+inline int tenDayPeriod(int day) {
+  return (day + 10) / 10;
+}
 
 // File name of the ten-day period that holds the date: year, two-digit month, "_", period, ".log"
 // ("200903_2.log" for 10-19 March 2009).

@@ -8,7 +8,11 @@ namespace orv {
 // compare two ticks only through their unsigned difference, as ticksSince() does.
 uint32_t ticks();
 
-inline uint32_t ticksSince(uint32_t start, uint32_t now) { return now - start; }
-inline uint32_t ticksSince(uint32_t start) { return ticks() - start; }
+inline uint32_t ticksSince(uint32_t start, uint32_t now) {
+  return now - start;
+}
+inline uint32_t ticksSince(uint32_t start) {
+  return ticks() - start;
+}
 
 }  // namespace orv

@@ -82,7 +82,7 @@ struct Module {
   std::string out;
   size_t outOffset = 0;
   bool bannerSeen = false;
-  bool waiting = false;  // a line is out and its answer not yet in
+  bool waiting = false;         // a line is out and its answer not yet in
   bool receivingBlock = false;  // after "Wait for hex": the image records come
   Clock::time_point sentAt;
   Clock::time_point nextPoll;
@@ -110,7 +110,7 @@ std::vector<std::string> loadImage(const std::string& file) {
   std::vector<std::string> records;
   for (size_t a = 0; a < image.size(); a += 16) {
     records.push_back("#4" + orv::encodeHexRecord(static_cast<uint16_t>(a),
-                                                 std::span<const uint8_t>(image).subspan(a, 16)));
+                                                  std::span<const uint8_t>(image).subspan(a, 16)));
   }
   records.push_back("C/" + std::to_string(records.size()));
   return records;
@@ -141,18 +141,21 @@ class Simulator {
       auto now = Clock::now();
       // Open connections at the requested rate.
       double elapsed = std::chrono::duration<double>(now - start).count();
-      size_t due = std::min<size_t>(modules_.size(), static_cast<size_t>(elapsed * opt_.connectPerSecond) + 1);
+      size_t due = std::min<size_t>(modules_.size(),
+                                    static_cast<size_t>(elapsed * opt_.connectPerSecond) + 1);
       while (opened < due) open(opened++, addr);
       if (opened == modules_.size() && runUntil == Clock::time_point::max()) {
         // Measure from when every module is in and the first round of polls is over.
-        measureFrom_ = now + std::chrono::milliseconds(static_cast<long>(opt_.warmupSeconds * 1000));
+        measureFrom_ =
+            now + std::chrono::milliseconds(static_cast<long>(opt_.warmupSeconds * 1000));
         runUntil = measureFrom_ + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
       }
       if (now >= runUntil) break;
 
       // Events are spread over the modules round robin.
       if (opt_.eventsPerSecond > 0) {
-        eventDebt += std::chrono::duration<double>(now - lastEventCheck).count() * opt_.eventsPerSecond;
+        eventDebt +=
+            std::chrono::duration<double>(now - lastEventCheck).count() * opt_.eventsPerSecond;
         lastEventCheck = now;
         for (size_t tries = 0; eventDebt >= 1 && tries < modules_.size(); ++tries) {
           Module& m = modules_[nextEventModule++ % modules_.size()];
@@ -252,8 +255,10 @@ class Simulator {
   // A module with nothing outstanding sends its next line now, or waits for its next poll.
   void schedule(Module& m) {
     size_t i = static_cast<size_t>(&m - modules_.data());
-    if (!m.pendingLines.empty()) ready_.push_back(i);
-    else polls_.push({m.nextPoll, i});
+    if (!m.pendingLines.empty())
+      ready_.push_back(i);
+    else
+      polls_.push({m.nextPoll, i});
   }
 
   void maybeSend(Module& m, Clock::time_point now) {
@@ -275,7 +280,8 @@ class Simulator {
 
   void flush(Module& m) {
     while (m.outOffset < m.out.size()) {
-      ssize_t n = ::send(m.fd, m.out.data() + m.outOffset, m.out.size() - m.outOffset, MSG_NOSIGNAL);
+      ssize_t n =
+          ::send(m.fd, m.out.data() + m.outOffset, m.out.size() - m.outOffset, MSG_NOSIGNAL);
       if (n > 0) {
         m.outOffset += static_cast<size_t>(n);
         continue;
@@ -341,9 +347,10 @@ class Simulator {
         ++stats_.connected;
         // Spread the polls over the interval, so that the modules do not poll in one burst.
         size_t i = static_cast<size_t>(&m - modules_.data());
-        m.nextPoll = Clock::now() + std::chrono::microseconds(
-                                        static_cast<long>(opt_.pollMs) * 1000 * static_cast<long>(i % modules_.size()) /
-                                        static_cast<long>(modules_.size()));
+        m.nextPoll =
+            Clock::now() + std::chrono::microseconds(static_cast<long>(opt_.pollMs) * 1000 *
+                                                     static_cast<long>(i % modules_.size()) /
+                                                     static_cast<long>(modules_.size()));
         char ident[64];
         std::snprintf(ident, sizeof ident, "a%s,%04X", m.id.c_str(), m.account);
         sendLine(m, ident, true);
@@ -398,15 +405,19 @@ class Simulator {
     std::vector<double>& l = stats_.latencyUs;
     std::sort(l.begin(), l.end());
     auto pct = [&](double p) {
-      return l.empty() ? 0.0 : l[std::min(l.size() - 1, static_cast<size_t>(p * static_cast<double>(l.size())))];
+      return l.empty() ? 0.0
+                       : l[std::min(l.size() - 1,
+                                    static_cast<size_t>(p * static_cast<double>(l.size())))];
     };
     std::printf("connections %d connected %ld failed %ld closed-by-server %ld\n", opt_.connections,
                 stats_.connected, stats_.connectFailed, stats_.closedByServer);
-    std::printf("lines-sent %ld answers %ld polls %ld events %ld time-answers %ld commands %ld "
-                "transfers %ld errors %ld\n",
-                stats_.linesSent, stats_.answers, stats_.polls, stats_.events, stats_.timeAnswers,
-                stats_.commands, stats_.transfers, stats_.errors);
-    std::printf("answers-per-second %.0f\n", static_cast<double>(stats_.measuredAnswers) / opt_.seconds);
+    std::printf(
+        "lines-sent %ld answers %ld polls %ld events %ld time-answers %ld commands %ld "
+        "transfers %ld errors %ld\n",
+        stats_.linesSent, stats_.answers, stats_.polls, stats_.events, stats_.timeAnswers,
+        stats_.commands, stats_.transfers, stats_.errors);
+    std::printf("answers-per-second %.0f\n",
+                static_cast<double>(stats_.measuredAnswers) / opt_.seconds);
     std::printf("latency-us p50 %.0f p99 %.0f max %.0f\n", pct(0.50), pct(0.99),
                 l.empty() ? 0.0 : l.back());
     std::fflush(stdout);
@@ -437,18 +448,30 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--host") o.host = next();
-    else if (a == "--port") o.port = std::atoi(next());
-    else if (a == "--connections") o.connections = std::max(1, std::atoi(next()));
-    else if (a == "--id-prefix") o.idPrefix = next();
-    else if (a == "--account") o.account = static_cast<unsigned>(std::strtoul(next(), nullptr, 16));
-    else if (a == "--poll-ms") o.pollMs = std::max(0, std::atoi(next()));
-    else if (a == "--events") o.eventsPerSecond = std::atof(next());
-    else if (a == "--seconds") o.seconds = std::atof(next());
-    else if (a == "--warmup") o.warmupSeconds = std::atof(next());
-    else if (a == "--connect-rate") o.connectPerSecond = std::max(1, std::atoi(next()));
-    else if (a == "--image") o.image = next();
-    else if (a == "--verbose") o.verbose = true;
+    if (a == "--host")
+      o.host = next();
+    else if (a == "--port")
+      o.port = std::atoi(next());
+    else if (a == "--connections")
+      o.connections = std::max(1, std::atoi(next()));
+    else if (a == "--id-prefix")
+      o.idPrefix = next();
+    else if (a == "--account")
+      o.account = static_cast<unsigned>(std::strtoul(next(), nullptr, 16));
+    else if (a == "--poll-ms")
+      o.pollMs = std::max(0, std::atoi(next()));
+    else if (a == "--events")
+      o.eventsPerSecond = std::atof(next());
+    else if (a == "--seconds")
+      o.seconds = std::atof(next());
+    else if (a == "--warmup")
+      o.warmupSeconds = std::atof(next());
+    else if (a == "--connect-rate")
+      o.connectPerSecond = std::max(1, std::atoi(next()));
+    else if (a == "--image")
+      o.image = next();
+    else if (a == "--verbose")
+      o.verbose = true;
     else {
       usage();
       return 2;
@@ -459,7 +482,8 @@ int main(int argc, char** argv) {
     lim.rlim_cur = lim.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &lim);
   }
-  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < static_cast<rlim_t>(o.connections) + 16) {
+  if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 &&
+      lim.rlim_cur < static_cast<rlim_t>(o.connections) + 16) {
     std::fprintf(stderr, "orv-modsim: open-file limit %lu is too low for %d connections\n",
                  static_cast<unsigned long>(lim.rlim_cur), o.connections);
   }

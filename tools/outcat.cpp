@@ -48,14 +48,22 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--host") host = next();
-    else if (a == "--port") port = std::atoi(next());
-    else if (a == "--count") count = std::atol(next());
-    else if (a == "--seconds") seconds = std::atof(next());
-    else if (a == "--command") command = next();
-    else if (a == "--never-ack") neverAck = true;
-    else if (a == "--empty-ack") emptyAck = true;
-    else if (a == "--quiet") quiet = true;
+    if (a == "--host")
+      host = next();
+    else if (a == "--port")
+      port = std::atoi(next());
+    else if (a == "--count")
+      count = std::atol(next());
+    else if (a == "--seconds")
+      seconds = std::atof(next());
+    else if (a == "--command")
+      command = next();
+    else if (a == "--never-ack")
+      neverAck = true;
+    else if (a == "--empty-ack")
+      emptyAck = true;
+    else if (a == "--quiet")
+      quiet = true;
     else if (!a.empty() && a[0] == '-') {
       usage();
       return 2;
@@ -95,7 +103,8 @@ int main(int argc, char** argv) {
     int err = s.receiveLine(line, orv::LineEnd::CrLf, std::min(wait, 60000));
     if (err == orv::kWsaTimedOut) continue;
     if (err != 0) {
-      std::fprintf(stderr, "orv-outcat: connection ended: %s\n", orv::describeSocketError(err).c_str());
+      std::fprintf(stderr, "orv-outcat: connection ended: %s\n",
+                   orv::describeSocketError(err).c_str());
       status = 1;
       break;
     }

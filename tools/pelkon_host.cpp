@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);

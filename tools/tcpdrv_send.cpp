@@ -59,13 +59,20 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--host") host = next();
-    else if (a == "--port") port = std::atoi(next());
-    else if (a == "--generate") generate = std::atol(next());
-    else if (a == "--stdin") fromStdin = true;
-    else if (a == "--rate") rate = std::atof(next());
-    else if (a == "--connections") connections = std::max(1, std::atoi(next()));
-    else if (a == "--no-ack") waitAck = false;
+    if (a == "--host")
+      host = next();
+    else if (a == "--port")
+      port = std::atoi(next());
+    else if (a == "--generate")
+      generate = std::atol(next());
+    else if (a == "--stdin")
+      fromStdin = true;
+    else if (a == "--rate")
+      rate = std::atof(next());
+    else if (a == "--connections")
+      connections = std::max(1, std::atoi(next()));
+    else if (a == "--no-ack")
+      waitAck = false;
     else if (!a.empty() && a[0] == '-') {
       usage();
       return 2;
@@ -106,7 +113,8 @@ int main(int argc, char** argv) {
         ++r.errors;
         return;
       }
-      for (size_t i = static_cast<size_t>(c); i < lines.size(); i += static_cast<size_t>(connections)) {
+      for (size_t i = static_cast<size_t>(c); i < lines.size();
+           i += static_cast<size_t>(connections)) {
         if (rate > 0) {
           auto due = start + std::chrono::duration<double>(static_cast<double>(i) / rate);
           std::this_thread::sleep_until(due);
@@ -139,7 +147,11 @@ int main(int argc, char** argv) {
   }
   std::sort(all.latencyUs.begin(), all.latencyUs.end());
   auto pct = [&](double p) {
-    return all.latencyUs.empty() ? 0.0 : all.latencyUs[std::min(all.latencyUs.size() - 1, static_cast<size_t>(p * static_cast<double>(all.latencyUs.size())))];
+    return all.latencyUs.empty()
+               ? 0.0
+               : all.latencyUs[std::min(
+                     all.latencyUs.size() - 1,
+                     static_cast<size_t>(p * static_cast<double>(all.latencyUs.size())))];
   };
   std::printf("sent %ld acked %ld errors %ld lines-per-second %.0f\n", all.sent, all.acked,
               all.errors, secs > 0 ? static_cast<double>(all.sent) / secs : 0.0);

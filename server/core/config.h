@@ -30,7 +30,9 @@ int32_t readSetting(const IniFile& ini, std::string_view section, const IntSetti
 
 // Intervals given in minutes become milliseconds; 71582 minutes is the most 32 bits hold.
 inline constexpr int32_t kMaxMinutes = 71582;
-inline uint32_t minutesToMs(int32_t minutes) { return static_cast<uint32_t>(minutes) * 60000u; }
+inline uint32_t minutesToMs(int32_t minutes) {
+  return static_cast<uint32_t>(minutes) * 60000u;
+}
 
 // [Out]: the Com output switch, the output server port and the serial output.
 struct OutSettings {

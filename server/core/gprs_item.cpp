@@ -9,7 +9,9 @@ namespace orv {
 tGprsItem::tGprsItem() = default;
 tGprsItem::~tGprsItem() = default;
 
-std::string tGprsItem::logDirName(size_t index) { return "Orv_Serv" + std::to_string(index); }
+std::string tGprsItem::logDirName(size_t index) {
+  return "Orv_Serv" + std::to_string(index);
+}
 
 std::unique_ptr<tGprsItem> readGprsItem(const IniFile& ini, const std::string& section,
                                         size_t index) {

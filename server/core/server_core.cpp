@@ -26,7 +26,9 @@ ServerCore::ServerCore(Dispatcher& loop, std::filesystem::path programDir, Statu
   timer_ = loop_.addTimer(kStatusIntervalMs, [this] { tick(); });
 }
 
-ServerCore::~ServerCore() { shutdown(); }
+ServerCore::~ServerCore() {
+  shutdown();
+}
 
 void ServerCore::start() {
   // Number formatting needs no decimal-separator setting: every number the server writes goes
@@ -114,8 +116,9 @@ void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, s
     std::error_code ec;
     std::filesystem::path dir = programDir_ / tGprsItem::logDirName(index);
     std::filesystem::create_directory(dir, ec);
-    if (ec) diagf("%s: cannot create log directory %s: %s", name.c_str(), dir.c_str(),
-                  ec.message().c_str());
+    if (ec)
+      diagf("%s: cannot create log directory %s: %s", name.c_str(), dir.c_str(),
+            ec.message().c_str());
   }
   item->log = std::make_unique<TenDayLog>(programDir_ / tGprsItem::logDirName(index));
   if (item->port != 0) {
@@ -149,7 +152,8 @@ void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, s
 
 void ServerCore::rebuildPages() {
   pages_.clear();
-  for (const auto& line : gprsLines_) pages_.push_back({Page::Kind::Gprs, line->index, line->section});
+  for (const auto& line : gprsLines_)
+    pages_.push_back({Page::Kind::Gprs, line->index, line->section});
   if (tcpDrv_) pages_.push_back({Page::Kind::TcpDrv, 0, "TcpDrv"});
   if (sia_) pages_.push_back({Page::Kind::Sia, 0, "Sia"});
   view_->pagesChanged();
@@ -181,8 +185,8 @@ void ServerCore::selectPage(size_t index) {
       view_->setNameField(tcpDrv_->pName);
       break;
     case Page::Kind::Sia:
-      view_->setConnectionCounter(
-          "OnLine " + std::to_string(siaInput_ ? siaInput_->connectionCount() : 0));
+      view_->setConnectionCounter("OnLine " +
+                                  std::to_string(siaInput_ ? siaInput_->connectionCount() : 0));
       view_->setNameField(sia_->pName);
       break;
   }

@@ -8,7 +8,9 @@ namespace orv {
 namespace {
 
 // Character n (counted from 1) of the data block, or a space where the block is too short.
-char at(std::string_view data, size_t n) { return n >= 1 && n <= data.size() ? data[n - 1] : ' '; }
+char at(std::string_view data, size_t n) {
+  return n >= 1 && n <= data.size() ? data[n - 1] : ' ';
+}
 
 }  // namespace
 
@@ -16,7 +18,9 @@ uint16_t crc16Arc(std::string_view data) {
   uint16_t crc = 0;
   for (unsigned char c : data) {
     crc ^= c;
-    for (int i = 0; i < 8; ++i) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    for (int i = 0; i < 8; ++i)
+      crc =
+          (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
   }
   return crc;
 }
@@ -40,7 +44,8 @@ std::optional<SiaFrame> readSiaFrame(std::string_view received) {
     frame.framing = SiaFraming::Raw;
     std::optional<uint32_t> len = parseHex(f.substr(4, 3));
     if (!len) return std::nullopt;
-    sent = static_cast<uint16_t>(static_cast<unsigned char>(f[1]) << 8 | static_cast<unsigned char>(f[2]));
+    sent = static_cast<uint16_t>(static_cast<unsigned char>(f[1]) << 8 |
+                                 static_cast<unsigned char>(f[2]));
     start = 7;
     length = *len;
   } else {
@@ -66,7 +71,8 @@ std::optional<SiaMessage> parseSiaMessage(std::string_view m) {
   SiaMessage msg;
   msg.id = std::string(m.substr(1, close - 1));
   msg.header = std::string(m.substr(close + 1, open - close - 1));
-  msg.data = std::string(m.substr(open + 1, end == std::string_view::npos ? std::string_view::npos : end - open - 1));
+  msg.data = std::string(
+      m.substr(open + 1, end == std::string_view::npos ? std::string_view::npos : end - open - 1));
   if (msg.data.empty() || msg.data[0] != '#') msg.data.insert(0, "#");
   if (msg.data.size() > kMaxSiaData) msg.data.resize(kMaxSiaData);
   return msg;
@@ -82,7 +88,8 @@ std::string siaFrame(std::string_view message, SiaFraming framing) {
     out.push_back(static_cast<char>(crc & 0xFF));
     std::snprintf(head, sizeof head, "0%03X", static_cast<unsigned>(message.size()) & 0xFFF);
   } else {
-    std::snprintf(head, sizeof head, "\n%04X0%03X", crc, static_cast<unsigned>(message.size()) & 0xFFF);
+    std::snprintf(head, sizeof head, "\n%04X0%03X", crc,
+                  static_cast<unsigned>(message.size()) & 0xFFF);
   }
   out += head;
   out += message;
@@ -102,8 +109,10 @@ std::optional<std::string> convertSiaMessage(const SiaMessage& msg) {
     std::string line = "500F 18AAAAQXYZGGCCC";
     for (size_t i = 0; i < 4; ++i) line[7 + i] = at(d, 2 + i);
     for (size_t i = 0; i < 4; ++i) line[11 + i] = afterBar(1 + i);
-    if (line[11] == '1') line[11] = 'E';
-    else if (line[11] == '3') line[11] = 'R';
+    if (line[11] == '1')
+      line[11] = 'E';
+    else if (line[11] == '3')
+      line[11] = 'R';
     line[15] = afterBar(6);
     line[16] = afterBar(7);
     for (size_t i = 0; i < 3; ++i) line[17 + i] = afterBar(9 + i);

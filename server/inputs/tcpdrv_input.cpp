@@ -126,7 +126,9 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
   });
 }
 
-TListThrd1::~TListThrd1() { stop(); }
+TListThrd1::~TListThrd1() {
+  stop();
+}
 
 std::vector<TTCPEchoThrd1::Row> TListThrd1::rows() const {
   std::vector<TTCPEchoThrd1::Row> out;

@@ -10,8 +10,12 @@ std::atomic<ClientOrder> gOrder{ClientOrder::ById};
 
 }  // namespace
 
-ClientOrder currentClientOrder() { return gOrder.load(std::memory_order_relaxed); }
-void setCurrentClientOrder(ClientOrder order) { gOrder.store(order, std::memory_order_relaxed); }
+ClientOrder currentClientOrder() {
+  return gOrder.load(std::memory_order_relaxed);
+}
+void setCurrentClientOrder(ClientOrder order) {
+  gOrder.store(order, std::memory_order_relaxed);
+}
 
 bool clientBefore(ClientOrder order, const ClientSortKey& a, const ClientSortKey& b) {
   const bool aCom = a.id == "Com", bCom = b.id == "Com";

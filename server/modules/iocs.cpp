@@ -137,9 +137,15 @@ struct tIOCS::Worker {
 
   void apply(tClientContext& c, ModuleProtocol::Outcome outcome) {
     switch (outcome.next) {
-      case ModuleProtocol::Next::Send: send(c, std::move(outcome.text)); break;
-      case ModuleProtocol::Next::Arm: setInterest(c, EPOLLIN); break;
-      case ModuleProtocol::Next::Wait: setInterest(c, 0); break;
+      case ModuleProtocol::Next::Send:
+        send(c, std::move(outcome.text));
+        break;
+      case ModuleProtocol::Next::Arm:
+        setInterest(c, EPOLLIN);
+        break;
+      case ModuleProtocol::Next::Wait:
+        setInterest(c, 0);
+        break;
     }
   }
 
@@ -251,8 +257,9 @@ tIOCS::tIOCS(Settings settings, ModuleLineContext line)
       ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.get(), SOMAXCONN) != 0) {
     int err = socketErrorFromErrno(errno);
-    beep(800, 200, settings_.name + ": cannot listen on port " + std::to_string(settings_.port) +
-                       ": " + describeSocketError(err));
+    beep(800, 200,
+         settings_.name + ": cannot listen on port " + std::to_string(settings_.port) + ": " +
+             describeSocketError(err));
   } else {
     listenFd_ = std::move(fd);
     socklen_t len = sizeof addr;
@@ -266,7 +273,9 @@ tIOCS::tIOCS(Settings settings, ModuleLineContext line)
   if (listenFd_) acceptThread_ = std::jthread([this](std::stop_token stop) { acceptLoop(stop); });
 }
 
-tIOCS::~tIOCS() { stop(); }
+tIOCS::~tIOCS() {
+  stop();
+}
 
 void tIOCS::stop() {
   if (acceptThread_.joinable()) {
@@ -293,8 +302,8 @@ void tIOCS::acceptOne() {
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
     if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED) return;
-    beep(800, 200, settings_.name + ": accept failed: " +
-                       describeSocketError(socketErrorFromErrno(errno)));
+    beep(800, 200,
+         settings_.name + ": accept failed: " + describeSocketError(socketErrorFromErrno(errno)));
     // Out of descriptors: give the others time to close instead of spinning on the backlog.
     if (errno == EMFILE || errno == ENFILE) ::poll(nullptr, 0, 100);
     return;

@@ -17,7 +17,9 @@ bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
 }
 
-bool isTrimmed(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool isTrimmed(char c) {
+  return static_cast<unsigned char>(c) <= ' ';
+}
 
 // The sync interval check: true when the interval is off, or more than it has passed.
 bool intervalPassed(uint32_t intervalMs, uint32_t since, uint32_t now) {
@@ -25,8 +27,9 @@ bool intervalPassed(uint32_t intervalMs, uint32_t since, uint32_t now) {
 }
 
 bool accountIsZero(std::string_view line) {
-  bool typed = (line.size() >= 3 && line.substr(0, 2) == "M0" && contains("12367", line.substr(2, 1))) ||
-               line.substr(0, 3) == "Mff";
+  bool typed =
+      (line.size() >= 3 && line.substr(0, 2) == "M0" && contains("12367", line.substr(2, 1))) ||
+      line.substr(0, 3) == "Mff";
   return typed && line.size() >= 8 && line.substr(4, 4) == "0000";
 }
 
@@ -73,12 +76,16 @@ void ModuleProtocol::trace(std::string_view prefix, std::string_view text) {
 
 ModuleProtocol::Outcome ModuleProtocol::onReceive(tClientContext& client, uint32_t now) {
   switch (client.state) {
-    case tClientContext::kNormal: return normal(client, now);
-    case tClientContext::kMode: return mode(client);
+    case tClientContext::kNormal:
+      return normal(client, now);
+    case tClientContext::kMode:
+      return mode(client);
     case tClientContext::kLoadConfig:
     case tClientContext::kLoadText:
-    case tClientContext::kLoadLog: return recordReceive(client, now);
-    default: return upload(client, now);
+    case tClientContext::kLoadLog:
+      return recordReceive(client, now);
+    default:
+      return upload(client, now);
   }
 }
 
@@ -148,8 +155,10 @@ ModuleProtocol::Outcome ModuleProtocol::normal(tClientContext& client, uint32_t 
       std::string_view item = std::string_view(line).substr(start, semi - start);
       size_t colon = item.find(':');
       if (colon != std::string_view::npos) {
-        if (item.substr(0, 3) == "MV:") client.supplyVoltage = item.substr(colon + 1);
-        else if (contains(item, "CSQ:")) client.signalQuality = item.substr(colon + 1);
+        if (item.substr(0, 3) == "MV:")
+          client.supplyVoltage = item.substr(colon + 1);
+        else if (contains(item, "CSQ:"))
+          client.signalQuality = item.substr(colon + 1);
       }
       if (semi == std::string::npos) break;
       start = semi + 1;
@@ -198,10 +207,10 @@ void ModuleProtocol::startTransfer(tClientContext& client, std::string& command,
   static const struct {
     const char* word;
     uint8_t state;
-  } kWords[] = {{"mode", tClientContext::kMode},         {"lcfg", tClientContext::kLoadConfig},
-                {"scfg", tClientContext::kSendConfig},   {"stab", tClientContext::kSendTable},
+  } kWords[] = {{"mode", tClientContext::kMode},          {"lcfg", tClientContext::kLoadConfig},
+                {"scfg", tClientContext::kSendConfig},    {"stab", tClientContext::kSendTable},
                 {"sfirm", tClientContext::kSendFirmware}, {"llog", tClientContext::kLoadLog},
-                {"stxt", tClientContext::kSendText},     {"ltxt", tClientContext::kLoadText}};
+                {"stxt", tClientContext::kSendText},      {"ltxt", tClientContext::kLoadText}};
   for (const auto& w : kWords) {
     if (!contains(command, w.word)) continue;
     client.state = w.state;

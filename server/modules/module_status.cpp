@@ -5,8 +5,8 @@
 namespace orv {
 
 const std::vector<std::string>& ModuleRow::columns() {
-  static const std::vector<std::string> kColumns = {"",   "Id",          "Acc", "Ip", "MCnt",
-                                                     "LastMessage", "Nr", "MV", "CSQ"};
+  static const std::vector<std::string> kColumns = {"",   "Id", "Acc", "Ip", "MCnt", "LastMessage",
+                                                    "Nr", "MV", "CSQ"};
   return kColumns;
 }
 

@@ -10,7 +10,9 @@ TOOThread::TOOThread(tOItem& item) : item_(item) {
   thread_ = std::jthread([this] { run(); });
 }
 
-TOOThread::~TOOThread() { stop(); }
+TOOThread::~TOOThread() {
+  stop();
+}
 
 void TOOThread::stop() {
   if (!thread_.joinable()) return;
@@ -37,7 +39,8 @@ void TOOThread::run() {
       }
       if (cancel_.waitMs(kConnectedPauseMs)) break;
       item_.forwarderConnected = true;
-      if (reported) diagf("output item '%s': forwarder connected to %s", item_.id().c_str(), target.c_str());
+      if (reported)
+        diagf("output item '%s': forwarder connected to %s", item_.id().c_str(), target.c_str());
       reported = false;
     }
     ForwardQueue* queue = item_.forwarder();

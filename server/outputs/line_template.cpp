@@ -8,14 +8,22 @@ namespace orv {
 namespace {
 
 // Sections Com and Client0 pad with "s"; the other channels carry their spaces in the text.
-constexpr std::string_view kFirstSet[8] = {
-    "5011s18$ss#1#2sssss",    "5011s18$ss#1#2sssss",       "5011s18$#1#2#3#4sssss",
-    "5011s18$#1#2#3#4#5#6sss", "",                         "",
-    "5011s18$E#1#2#3#4#5#6#7#8", "5011s18$R#1#2#3#4#5#6#7#8"};
-constexpr std::string_view kOtherSet[8] = {
-    "5011 18$ss#1#2sssss",     "5011 18$ss#1#2sssss",       "5011 18$ss#1#2sss#3#4",
-    "5011 18$ss#1#2#5#6s#3#4", "",                          "",
-    "5011 18$E#1#2#3#4#5#6#7#8", "5011 18$R#1#2#3#4#5#6#7#8"};
+constexpr std::string_view kFirstSet[8] = {"5011s18$ss#1#2sssss",
+                                           "5011s18$ss#1#2sssss",
+                                           "5011s18$#1#2#3#4sssss",
+                                           "5011s18$#1#2#3#4#5#6sss",
+                                           "",
+                                           "",
+                                           "5011s18$E#1#2#3#4#5#6#7#8",
+                                           "5011s18$R#1#2#3#4#5#6#7#8"};
+constexpr std::string_view kOtherSet[8] = {"5011 18$ss#1#2sssss",
+                                           "5011 18$ss#1#2sssss",
+                                           "5011 18$ss#1#2sss#3#4",
+                                           "5011 18$ss#1#2#5#6s#3#4",
+                                           "",
+                                           "",
+                                           "5011 18$E#1#2#3#4#5#6#7#8",
+                                           "5011 18$R#1#2#3#4#5#6#7#8"};
 
 bool sameNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;

@@ -42,8 +42,8 @@ std::string moduleDateSuffix(std::string_view stamp) {
   t.year = 2000 + year;
   if (!isValidDateTime(t)) return {};
   char buf[32];
-  std::snprintf(buf, sizeof buf, "%2.2d:%2.2d:%2.2d-%2.2d/%2.2d", t.hour, t.minute, t.second,
-                t.day, t.month);
+  std::snprintf(buf, sizeof buf, "%2.2d:%2.2d:%2.2d-%2.2d/%2.2d", t.hour, t.minute, t.second, t.day,
+                t.month);
   return buf;
 }
 

@@ -4,7 +4,9 @@
 
 namespace orv {
 
-char lineDigit(unsigned lineNumber) { return "0123456789ABCDEF"[lineNumber % 16]; }
+char lineDigit(unsigned lineNumber) {
+  return "0123456789ABCDEF"[lineNumber % 16];
+}
 
 void setLineDigit(std::string& line, char digit) {
   if (line.size() > 4) line[3] = digit;

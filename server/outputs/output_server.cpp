@@ -157,7 +157,9 @@ void TSOutThrd::serve(tOItem& item) {
     if (ticksSince(idleSince, now) <= kHeartbeatAfterMs) {
       // Nothing to send: wait for a push, a line from the client, the heartbeat or the sync.
       uint32_t waitMs = kHeartbeatAfterMs - ticksSince(idleSince, now) + 1;
-      if (intervalMs > 0) waitMs = std::min<uint32_t>(waitMs, std::max<int32_t>(0, static_cast<int32_t>(nextSync - now)));
+      if (intervalMs > 0)
+        waitMs =
+            std::min<uint32_t>(waitMs, std::max<int32_t>(0, static_cast<int32_t>(nextSync - now)));
       if (socket_.bufferedBytes() > 0) {
         // A whole line may be buffered already; a part of one waits for the rest below.
         int r = socket_.receiveLine(reply, LineEnd::CrLf, 0);
@@ -168,7 +170,8 @@ void TSOutThrd::serve(tOItem& item) {
         }
       }
       {
-        pollfd p[3] = {{socket_.fd(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}, {cancel_.fd(), POLLIN, 0}};
+        pollfd p[3] = {
+            {socket_.fd(), POLLIN, 0}, {wake_.fd(), POLLIN, 0}, {cancel_.fd(), POLLIN, 0}};
         if (::poll(p, 3, static_cast<int>(waitMs)) <= 0) continue;
         if (p[1].revents & POLLIN) {
           uint64_t drained;
@@ -205,8 +208,10 @@ TOListThrd::TOListThrd(OutputServerSettings settings, tOList& outputs, CommandRo
       outputsChanged_(outputsChanged),
       log_(settings_.logDir) {
   for (const std::string& a : settings_.clientList) {
-    if (std::optional<std::string> n = normaliseAddress(a)) admittedAddresses_.push_back(*n);
-    else diagf("[CList] '%s' is no IPv4 address; ignored", a.c_str());
+    if (std::optional<std::string> n = normaliseAddress(a))
+      admittedAddresses_.push_back(*n);
+    else
+      diagf("[CList] '%s' is no IPv4 address; ignored", a.c_str());
   }
   listener_.setCancelFd(cancel_.fd());
   if (listener_.listen(settings_.port, "output server") == 0) {
@@ -216,7 +221,9 @@ TOListThrd::TOListThrd(OutputServerSettings settings, tOList& outputs, CommandRo
   }
 }
 
-TOListThrd::~TOListThrd() { stop(); }
+TOListThrd::~TOListThrd() {
+  stop();
+}
 
 bool TOListThrd::admitted(const std::string& peer) const {
   if (settings_.clientList.empty()) return true;

@@ -40,9 +40,9 @@ std::optional<std::string> normaliseAddress(std::string_view text);
 
 struct OutputServerSettings {
   uint16_t port = 950;
-  int32_t syncPMinutes = 60;              // [Out] SyncP; 0 or less: no time sync
-  std::vector<std::string> clientList;    // [CList] values; empty admits everybody
-  std::filesystem::path logDir;           // ./Orv_Serv_c/
+  int32_t syncPMinutes = 60;            // [Out] SyncP; 0 or less: no time sync
+  std::vector<std::string> clientList;  // [CList] values; empty admits everybody
+  std::filesystem::path logDir;         // ./Orv_Serv_c/
 };
 
 class TOListThrd;

@@ -6,7 +6,9 @@
 
 namespace orv {
 
-QueuePersister::~QueuePersister() { stop(); }
+QueuePersister::~QueuePersister() {
+  stop();
+}
 
 void QueuePersister::start() {
   thread_ = std::jthread([this](std::stop_token stop) { run(stop); });

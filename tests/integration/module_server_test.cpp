@@ -74,8 +74,7 @@ testing::AssertionResult isLocalTimeBetween(const std::string& digits, time_t be
     ::localtime_r(&t, &local);
     char expected[64];
     std::snprintf(expected, sizeof expected, "%02d%02d%02d%02d%02d%02d", local.tm_mday,
-                  local.tm_mon + 1, local.tm_year % 100, local.tm_hour, local.tm_min,
-                  local.tm_sec);
+                  local.tm_mon + 1, local.tm_year % 100, local.tm_hour, local.tm_min, local.tm_sec);
     if (digits == expected) return testing::AssertionSuccess();
   }
   return testing::AssertionFailure() << "'" << digits << "' is not the local time now";
@@ -148,8 +147,8 @@ class ModuleServer : public testing::Test {
       outPort_ = freePort();
       if (port_ == 0 || outPort_ == 0 || port_ == outPort_) continue;
       dir_.write("ORV_Serv.ini", "[GPRS0]\nPort=" + std::to_string(port_) + "\n" +
-                                     std::string(gprs) + "[Out]\nPort=" +
-                                     std::to_string(outPort_) + "\n" + std::string(rest));
+                                     std::string(gprs) + "[Out]\nPort=" + std::to_string(outPort_) +
+                                     "\n" + std::string(rest));
       server_ = std::make_unique<test::Process>(
           ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
       if (!server_->waitForLine("running:", kStartMs)) {
@@ -177,7 +176,8 @@ class ModuleServer : public testing::Test {
       EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
     }
     const std::string& out = server_->output();
-    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+    for (const char* report :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
       EXPECT_EQ(out.find(report), std::string::npos) << report;
     }
     if (HasFailure()) std::printf("--- ORV_Serv output ---\n%s--- end ---\n", out.c_str());
@@ -221,7 +221,8 @@ class ModuleServer : public testing::Test {
   }
 
   testing::AssertionResult waitForQueueLine(std::string_view id, std::string_view prefix) {
-    return waitForQueue(id, [&](const auto& lines) { return countStartingWith(lines, prefix) > 0; });
+    return waitForQueue(id,
+                        [&](const auto& lines) { return countStartingWith(lines, prefix) > 0; });
   }
 
   // Attaches an output client to a channel the way monitoring software does.
@@ -230,14 +231,14 @@ class ModuleServer : public testing::Test {
     int rc = client.connect("127.0.0.1", outPort_, kAnswerMs);
     if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
     if (rc != 0 || line != "IP-Server V0.0") {
-      return testing::AssertionFailure() << "output server: '" << line << "' "
-                                         << describeSocketError(rc);
+      return testing::AssertionFailure()
+             << "output server: '" << line << "' " << describeSocketError(rc);
     }
     rc = client.send(std::string(channel) + "\r\n");
     if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
     if (rc != 0 || line != "1011      0000 R  51") {
-      return testing::AssertionFailure() << "channel answer: '" << line << "' "
-                                         << describeSocketError(rc);
+      return testing::AssertionFailure()
+             << "channel answer: '" << line << "' " << describeSocketError(rc);
     }
     if (client.send("A\r\n") != 0) return testing::AssertionFailure() << "reply failed";
     return testing::AssertionSuccess();
@@ -470,8 +471,8 @@ TEST_F(ModuleServer, ConfigurationTravelsDownAndUpByClientCommands) {
   const std::string r2 = encodeHexRecord(0x0200, blank);
   const std::string r3 = encodeHexRecord(0x03F0, last);
   // A line in the same segment as the closing one is the first to get an answer.
-  ASSERT_TRUE(m.send("#4" + r0 + "\r\n#4" + r1 + "\r\n#4" + r2 + "\r\n#4" + r3 +
-                     "\r\nC/4\r\nT\r\n"));
+  ASSERT_TRUE(
+      m.send("#4" + r0 + "\r\n#4" + r1 + "\r\n#4" + r2 + "\r\n#4" + r3 + "\r\nC/4\r\nT\r\n"));
   EXPECT_TRUE(isTimeAnswer(m.answer()));
 
   // The upload sends back what the download stored; blocks of 0xFF stay out.
@@ -570,10 +571,14 @@ TEST_F(ModuleServer, AnswersLinesWithNulAndFfBytesAndLongLines) {
   EXPECT_TRUE(isTimeAnswer(m.say("aNUL\0ID\xFF,1234"s)));
   EXPECT_EQ(m.say("Q\0\xFF"s), "1NUL\0ID\xFF:99.c3"s);
   EXPECT_EQ(m.say("\0Q"s), "0");
-  EXPECT_EQ(m.say("M01,1234,E13\0\xFF" "01003"s), "0");
+  EXPECT_EQ(m.say("M01,1234,E13\0\xFF"
+                  "01003"s),
+            "0");
   EXPECT_EQ(m.say("\xFF\xFE\x01\0x"s), "0");
   EXPECT_EQ(m.say("MV:\0\xFF;CSQ:\xFF"s), "0");
-  EXPECT_EQ(m.say(withChecksum("M01,1234,E1\xFF\0" "3001"s)), "0");
+  EXPECT_EQ(m.say(withChecksum("M01,1234,E1\xFF\0"
+                               "3001"s)),
+            "0");
 
   // Around the read size of 1,024 bytes, the line end on either side of it.
   for (size_t size : {1023u, 1024u, 1025u, 4000u}) {

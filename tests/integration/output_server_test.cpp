@@ -209,8 +209,8 @@ class OutputServer : public testing::Test {
       std::set<uint16_t> distinct{gprsPort_, outPort_};
       if (!setup.gprs2.empty()) distinct.insert(gprs2Port_);
       if (distinct.count(0) || distinct.size() != (setup.gprs2.empty() ? 2u : 3u)) continue;
-      std::string ini = "[Options]\nU_Fl=0\n[GPRS0]\nPort=" + std::to_string(gprsPort_) + "\n" +
-                        setup.gprs;
+      std::string ini =
+          "[Options]\nU_Fl=0\n[GPRS0]\nPort=" + std::to_string(gprsPort_) + "\n" + setup.gprs;
       if (!setup.gprs2.empty()) {
         ini += "[GPRS1]\nPort=" + std::to_string(gprs2Port_) + "\n" + setup.gprs2;
       }
@@ -280,8 +280,8 @@ class OutputServer : public testing::Test {
     int rc = m.socket.connect("127.0.0.1", port, kAnswerMs);
     if (rc == 0) rc = m.socket.receiveLine(line, LineEnd::CrLf, kAnswerMs);
     if (rc != 0 || line != kModuleBanner) {
-      return testing::AssertionFailure() << "module banner '" << line << "' "
-                                         << describeSocketError(rc);
+      return testing::AssertionFailure()
+             << "module banner '" << line << "' " << describeSocketError(rc);
     }
     std::string answer = m.say(ident);
     if (answer.find(":99.c") == std::string::npos) {
@@ -673,7 +673,7 @@ class OutputServerForwarding : public OutputServer {
   bool startForwarding() {
     if (listener_.listen(0, "forward peer") != 0) return false;
     return start(withChannels("[Client0]\nId=Bank\nHost=127.0.0.1\nPort=" +
-                          std::to_string(listener_.localPort()) + "\n"));
+                              std::to_string(listener_.localPort()) + "\n"));
   }
   testing::AssertionResult accept(Peer& peer, int timeoutMs = 8000) {
     if (!listener_.waitForConnection(timeoutMs)) {

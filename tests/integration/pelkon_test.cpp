@@ -106,10 +106,10 @@ class Pelkon : public testing::Test {
       gprsPort_ = freePort();
       outPort_ = outPort != 0 ? outPort : freePort();
       if (gprsPort_ == 0 || outPort_ == 0 || gprsPort_ == outPort_) continue;
-      serverDir_.write("ORV_Serv.ini", "[Options]\nU_Fl=0\n[GPRS0]\nPort=" +
-                                           std::to_string(gprsPort_) + "\n" + std::string(gprs) +
-                                           "[Out]\nPort=" + std::to_string(outPort_) +
-                                           "\n[Client0]\nId=Bank\n");
+      serverDir_.write("ORV_Serv.ini",
+                       "[Options]\nU_Fl=0\n[GPRS0]\nPort=" + std::to_string(gprsPort_) + "\n" +
+                           std::string(gprs) + "[Out]\nPort=" + std::to_string(outPort_) +
+                           "\n[Client0]\nId=Bank\n");
       server_ = std::make_unique<test::Process>(
           ORV_SERV_PATH,
           std::vector<std::string>{"--headless", "--dir", serverDir_.path().string()});
@@ -146,15 +146,15 @@ class Pelkon : public testing::Test {
   // Starts orv-pelkon on channel Bank of 127.0.0.1:port; its standard input is a FIFO that
   // command() writes to.
   void startHost(uint16_t port, std::string_view extraArgs = "") {
-    hostDir_.write("Pelkon.ini", "[Ch1]\nClient=1\nHost=127.0.0.1\nPort=" + std::to_string(port) +
-                                     "\nId=Bank\n");
+    hostDir_.write("Pelkon.ini",
+                   "[Ch1]\nClient=1\nHost=127.0.0.1\nPort=" + std::to_string(port) + "\nId=Bank\n");
     const std::string fifo = (hostDir_ / "commands").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // Opened for reading and writing, the FIFO neither blocks us nor reaches end of file.
     commands_.reset(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_TRUE(commands_);
-    const std::string script = "cd \"$1\" && exec \"$2\" --lib \"$3\" " + std::string(extraArgs) +
-                               " < \"$4\"";
+    const std::string script =
+        "cd \"$1\" && exec \"$2\" --lib \"$3\" " + std::string(extraArgs) + " < \"$4\"";
     host_ = std::make_unique<test::Process>(
         "/bin/sh", std::vector<std::string>{"-c", script, "sh", hostDir_.path().string(),
                                             ORV_PELKON_HOST_PATH, ORV_PELKON_LIB_PATH, fifo});

@@ -34,7 +34,6 @@ constexpr int kSilenceMs = 1000;
 
 const std::string kExample = "\"ADM-CID\"0001R0L0#1234[#1234|1130 01 015]";
 
-
 // CRC-16/ARC, bit by bit.
 uint16_t crc16(std::string_view data) {
   uint16_t crc = 0;

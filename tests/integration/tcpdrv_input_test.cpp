@@ -13,6 +13,8 @@
 #include <thread>
 
 #include "common/line_socket.h"
+#include "common/local_time.h"
+#include "common/ten_day_log.h"
 #include "common/ticks.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -24,7 +26,6 @@ namespace {
 using test::freePort;
 
 constexpr int kWaitMs = 10000;
-
 
 std::string withXor(std::string_view text, bool lower = false) {
   unsigned x = 0;
@@ -38,11 +39,12 @@ class TcpDrvInput : public testing::Test {
  protected:
   void start(std::string_view extra = "", int lifeTime = 20) {
     port_ = freePort();
-    dir_.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[Out]\nPort=" + std::to_string(freePort()) +
-                                   "\n[Client0]\nId=Bank\nQSize=1000\n[Client1]\nId=Sia\nFlt0=*;;0;0;2\n"
-                                   "[TcpDrv]\nPort=" + std::to_string(port_) +
-                                   "\nLine=1\nLifeTime=" + std::to_string(lifeTime) + "\n" +
-                                   std::string(extra));
+    dir_.write("ORV_Serv.ini",
+               "[GPRS0]\nPort=0\n[Out]\nPort=" + std::to_string(freePort()) +
+                   "\n[Client0]\nId=Bank\nQSize=1000\n[Client1]\nId=Sia\nFlt0=*;;0;0;2\n"
+                   "[TcpDrv]\nPort=" +
+                   std::to_string(port_) + "\nLine=1\nLifeTime=" + std::to_string(lifeTime) + "\n" +
+                   std::string(extra));
     std::filesystem::create_directory(dir_ / "Orv_TcpDrv");
     server_ = std::make_unique<test::Process>(
         ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
@@ -82,9 +84,7 @@ class TcpDrvInput : public testing::Test {
   }
   // Sends a right line after `steps` and waits for it, so that everything before it has been
   // handled when this returns.
-  void settle() {
-    ASSERT_EQ(sendLine(withXor("5011 18FFFFE99999999")), kAck);
-  }
+  void settle() { ASSERT_EQ(sendLine(withXor("5011 18FFFFE99999999")), kAck); }
 
   test::TempDir dir_;
   uint16_t port_ = 0;
@@ -100,15 +100,8 @@ TEST_F(TcpDrvInput, ARightLineIsAckedLoggedNormalisedAndQueued) {
   // Line 1 writes its digit into character 4, and the checksum is made to match it again.
   EXPECT_EQ(bank[0], withXor("5011 181234E13001015"));
   EXPECT_TRUE(bank[0].starts_with("5011 181234E130"));
-  std::string log = dir_.read("Orv_TcpDrv/" + std::string([] {
-    time_t t = time(nullptr);
-    tm parts{};
-    localtime_r(&t, &parts);
-    char name[32];
-    std::snprintf(name, sizeof name, "%d%02d_%d.log", parts.tm_year + 1900, parts.tm_mon + 1,
-                  (parts.tm_mday + 10) / 10);
-    return std::string(name);
-  }()));
+  const LocalDateTime today = WallClock::localNow();
+  std::string log = dir_.read("Orv_TcpDrv/" + tenDayFileName(today.year, today.month, today.day));
   EXPECT_NE(log.find(" " + withXor("5012 181234E13001015") + "\r\n"), std::string::npos) << log;
   // A channel that takes only SIA events got nothing.
   EXPECT_FALSE(std::filesystem::exists(dir_ / "Sia.out"));

@@ -27,7 +27,9 @@ std::filesystem::path TempDir::write(std::string_view name, std::string_view con
   return file;
 }
 
-std::string TempDir::read(std::string_view name) const { return readFile(path_ / name); }
+std::string TempDir::read(std::string_view name) const {
+  return readFile(path_ / name);
+}
 
 std::string readFile(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);

@@ -34,9 +34,9 @@ TEST(ClientCommand, LineModuleAndCommand) {
 TEST(ClientCommand, WhatIsNoCommand) {
   EXPECT_FALSE(parseClientCommand(""));
   EXPECT_FALSE(parseClientCommand("0"));
-  EXPECT_FALSE(parseClientCommand("0XYZ"));        // no module named
-  EXPECT_FALSE(parseClientCommand("#x:1234:XYZ")); // the line is no number
-  EXPECT_FALSE(parseClientCommand("#1234:"));      // nothing to send
+  EXPECT_FALSE(parseClientCommand("0XYZ"));         // no module named
+  EXPECT_FALSE(parseClientCommand("#x:1234:XYZ"));  // the line is no number
+  EXPECT_FALSE(parseClientCommand("#1234:"));       // nothing to send
 }
 
 TEST(ClientAddress, PartsCompareAsNumbers) {

@@ -13,8 +13,7 @@ TEST(GprsSections, UpperCasedNamesBeginningWithGprsInFileOrder) {
 }
 
 TEST(GprsSections, NoneGivesGprs0) {
-  EXPECT_EQ(gprsSections(IniFile::fromText("[Out]\nPort=1\n")),
-            std::vector<std::string>{"GPRS0"});
+  EXPECT_EQ(gprsSections(IniFile::fromText("[Out]\nPort=1\n")), std::vector<std::string>{"GPRS0"});
 }
 
 TEST(GprsSections, AtMost256Lines) {
@@ -122,7 +121,8 @@ TEST(OtherSections, DefaultsAndLists) {
   EXPECT_EQ(sock.loadeeDelayMs, 5000u);
   EXPECT_EQ(readStartCommands(empty), std::vector<std::string>{"99.c3"});
 
-  IniFile ini = IniFile::fromText("[StartCmd]\nb=mode?\na=lcfg\n[Sock]\nTOut=0\n[Options]\nU_Fl=0\n");
+  IniFile ini =
+      IniFile::fromText("[StartCmd]\nb=mode?\na=lcfg\n[Sock]\nTOut=0\n[Options]\nU_Fl=0\n");
   EXPECT_EQ(readStartCommands(ini), (std::vector<std::string>{"mode?", "lcfg", "99.c3"}));
   EXPECT_EQ(readSockSettings(ini).tOutMs, 0u);
   EXPECT_FALSE(readOptions(ini).uFl);

@@ -36,12 +36,12 @@ TEST(LineTemplate, ExpandsEverySlotOfBothDefaultSets) {
     std::string_view expected;
   };
   const Case cases[] = {
-      {"Com", 0, "5012 181234  AB     "},       {"Com", 1, "5012 181234  AB     "},
-      {"Com", 2, "5012 181234ABCD     "},       {"Com", 3, "5012 181234ABCDEF   "},
-      {"Com", 6, "5012 181234EABCDEFGH"},       {"Com", 7, "5012 181234RABCDEFGH"},
-      {"Client5", 0, "5012 181234  AB     "},   {"Client5", 1, "5012 181234  AB     "},
-      {"Client5", 2, "5012 181234  AB   CD"},   {"Client5", 3, "5012 181234  ABEF CD"},
-      {"Client5", 6, "5012 181234EABCDEFGH"},   {"Client5", 7, "5012 181234RABCDEFGH"},
+      {"Com", 0, "5012 181234  AB     "},     {"Com", 1, "5012 181234  AB     "},
+      {"Com", 2, "5012 181234ABCD     "},     {"Com", 3, "5012 181234ABCDEF   "},
+      {"Com", 6, "5012 181234EABCDEFGH"},     {"Com", 7, "5012 181234RABCDEFGH"},
+      {"Client5", 0, "5012 181234  AB     "}, {"Client5", 1, "5012 181234  AB     "},
+      {"Client5", 2, "5012 181234  AB   CD"}, {"Client5", 3, "5012 181234  ABEF CD"},
+      {"Client5", 6, "5012 181234EABCDEFGH"}, {"Client5", 7, "5012 181234RABCDEFGH"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(expandDefault(c.section, c.slot, '2', "1234", body), c.expected)

@@ -40,7 +40,8 @@ TEST_F(ModuleLinesTest, EventTypesChooseTheirSlot) {
 
 TEST_F(ModuleLinesTest, DateSuffixFollowsTheFlag) {
   ModuleLines dated = build("M06,1234,13001003:071225 123045");
-  EXPECT_EQ(dated.queue, std::vector<std::string>{"5010 181234E13001003" "12:30:45-07/12"});
+  EXPECT_EQ(dated.queue, std::vector<std::string>{"5010 181234E13001003"
+                                                  "12:30:45-07/12"});
   EXPECT_EQ(dated.forward, std::vector<std::string>{"5010 181234E13001003"});
   // An invalid stamp is cut off all the same, and gives no suffix.
   EXPECT_EQ(build("M06,1234,13001003:991399 999999").queue,
@@ -52,9 +53,8 @@ TEST_F(ModuleLinesTest, DateSuffixFollowsTheFlag) {
 
 TEST_F(ModuleLinesTest, MffGivesOneLinePerCodeAndIsAlwaysCut) {
   ModuleLines lines = build("Mff,00A5,FF,12,3A:071225 123045", false);
-  EXPECT_EQ(lines.queue, (std::vector<std::string>{"5010 1800A5  FF     ",
-                                                    "5010 1800A5  12     ",
-                                                    "5010 1800A5  3A     "}));
+  EXPECT_EQ(lines.queue, (std::vector<std::string>{"5010 1800A5  FF     ", "5010 1800A5  12     ",
+                                                   "5010 1800A5  3A     "}));
   EXPECT_EQ(build("Mff,00A5,FF").queue, std::vector<std::string>{"5010 1800A5  FF     "});
   EXPECT_TRUE(build("Mff,00A5").queue.empty());
   // A last code with one character only is not a code.
@@ -64,15 +64,16 @@ TEST_F(ModuleLinesTest, MffGivesOneLinePerCodeAndIsAlwaysCut) {
 TEST_F(ModuleLinesTest, IdentityLineComesFirstWithTheIdentifierOverTheFs) {
   ModuleLines lines = build("M06,1234,13001003:071225 123045", true, true, "ABC123");
   ASSERT_EQ(lines.queue.size(), 2u);
-  EXPECT_EQ(lines.queue[0], "U011  1234ABC123FFFFFFFFFFFF" "12:30:45-07/12");
+  EXPECT_EQ(lines.queue[0],
+            "U011  1234ABC123FFFFFFFFFFFF"
+            "12:30:45-07/12");
   EXPECT_EQ(lines.forward, std::vector<std::string>{"5010 181234E13001003"});
 
   // A longer identifier is cut at the 28th character; a short account shortens the line.
   std::string longId(30, 'Z');
   EXPECT_EQ(build("M06,1234,13001003", true, true, longId).queue[0],
             "U011  1234" + std::string(18, 'Z'));
-  EXPECT_EQ(build("M06,  12,13001003", true, true, "ID").queue[0],
-            "U011  12FFIDFFFFFFFFFFFFFF");
+  EXPECT_EQ(build("M06,  12,13001003", true, true, "ID").queue[0], "U011  12FFIDFFFFFFFFFFFFFF");
   EXPECT_EQ(build("M06,1234,13001003", true, true, "").queue[0],
             "U011  1234" + std::string(18, 'F'));
 }

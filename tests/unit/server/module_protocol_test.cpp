@@ -15,7 +15,9 @@ TEST(TakeLine, UpToTheFirstLineFeedTrimmed) {
   EXPECT_EQ(takeLine(input), "M01,1234");
   EXPECT_EQ(takeLine(input), std::nullopt);
   EXPECT_EQ(input, "partial");
-  std::string controls = "\x01\x02" "abc\x7f\t\r\n";
+  std::string controls =
+      "\x01\x02"
+      "abc\x7f\t\r\n";
   EXPECT_EQ(takeLine(controls), "abc\x7f");  // DEL is above the space: it stays
   std::string empty = "\r\n";
   EXPECT_EQ(takeLine(empty), "");
@@ -102,8 +104,8 @@ class ProtocolTest : public testing::Test {
  protected:
   void SetUp() override {
     testing::internal::CaptureStderr();
-    outputs = std::make_unique<tOList>(IniFile::fromText("[Client0]\nId=Bank\nQSize=100\n"),
-                                       false, dir.path());
+    outputs = std::make_unique<tOList>(IniFile::fromText("[Client0]\nId=Bank\nQSize=100\n"), false,
+                                       dir.path());
     testing::internal::GetCapturedStderr();
     line.lineDigit = '1';
     line.lifeTimeMs = 300000;
@@ -127,9 +129,12 @@ class ProtocolTest : public testing::Test {
   }
   static std::string render(const ModuleProtocol::Outcome& o) {
     switch (o.next) {
-      case ModuleProtocol::Next::Send: return o.text;
-      case ModuleProtocol::Next::Arm: return "<arm>";
-      case ModuleProtocol::Next::Wait: return "<wait>";
+      case ModuleProtocol::Next::Send:
+        return o.text;
+      case ModuleProtocol::Next::Arm:
+        return "<arm>";
+      case ModuleProtocol::Next::Wait:
+        return "<wait>";
     }
     return "";
   }
@@ -280,9 +285,9 @@ TEST_F(ProtocolTest, ConfigurationDownloadAndUpload) {
   EXPECT_EQ(console.configImage[0], 0xFF);  // filled before the records come
 
   const uint8_t data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-  std::string records = "#4" + encodeHexRecord(0x0010, data) + "\r\n" +
-                        "#4" + encodeHexRecord(0x03F8, std::span(data, 16)) + "\r\n" +  // half outside
-                        "#4:10FFF000" + std::string(32, '0') + "00\r\n";  // far outside
+  std::string records = "#4" + encodeHexRecord(0x0010, data) + "\r\n" + "#4" +
+                        encodeHexRecord(0x03F8, std::span(data, 16)) + "\r\n" +  // half outside
+                        "#4:10FFF000" + std::string(32, '0') + "00\r\n";         // far outside
   EXPECT_EQ(say(records), "<arm>");
   EXPECT_EQ(client.state, tClientContext::kLoadConfig);
   EXPECT_EQ(say("C/3\r\nQ\r\n"), "0\r\n");  // the poll after the transfer is answered at once

@@ -89,7 +89,8 @@ TEST_F(OutputListTest, EachItemTakesWhatItsFiltersPass) {
 }
 
 TEST_F(OutputListTest, ModuleMessagesUseEachItemsTemplatesAndDateFlag) {
-  auto list = make("[Com]\nDtFlag=0\n[Client0]\nId=Bank\n[Client1]\nId=Other\nHost=127.0.0.1\nPort=1\n", true);
+  auto list = make(
+      "[Com]\nDtFlag=0\n[Client0]\nId=Bank\n[Client1]\nId=Other\nHost=127.0.0.1\nPort=1\n", true);
   list->pushModuleMessage({"M01,1234,AB:071225 123045", "ID1", '2', true},
                           EventKeys::module("ID1", false));
   // Com: no date flag, so the stamp stays in the message and is not a suffix.

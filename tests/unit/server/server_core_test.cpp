@@ -139,7 +139,7 @@ TEST_F(ServerCoreTest, TickRepaintsFlaggedLinesAndClearsTheFlags) {
   core->siaViewChanged = 1;
   core->tick();
   EXPECT_EQ(view.calls, (std::vector<std::string>{"rows 0=0", "line 0", "outputs", "line 1",
-                                                   "outputs", "sia"}));
+                                                  "outputs", "sia"}));
   EXPECT_EQ(core->gprsLines()[1]->rowChanged, 0);
   EXPECT_EQ(core->gprsLines()[0]->rowsChanged, 0);
   EXPECT_EQ(core->siaViewChanged, 0);
@@ -159,7 +159,8 @@ TEST_F(ServerCoreTest, SerialLinesAskForARecountAtStart) {
 
 TEST_F(ServerCoreTest, ReloadReadsTheFileAgain) {
   startWith("[GPRS0]\nPort=0\n[Client0]\nId=Bank\n");
-  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n[GPRS2]\nPort=0\n[TcpDrv]\nPort=0\n");
+  dir.write("ORV_Serv.ini",
+            "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n[GPRS2]\nPort=0\n[TcpDrv]\nPort=0\n");
   testing::internal::CaptureStderr();
   core->reload();
   std::string log = testing::internal::GetCapturedStderr();

@@ -58,7 +58,9 @@ TEST(SiaFrameRead, ALengthPastTheFrameFailsTheCheck) {
   EXPECT_FALSE(f->crcOk);
   EXPECT_FALSE(readSiaFrame("\n"));
   EXPECT_FALSE(readSiaFrame("no frame"));
-  EXPECT_FALSE(readSiaFrame("\n\x01\x02" "0zzz\"A\"[]"));
+  EXPECT_FALSE(
+      readSiaFrame("\n\x01\x02"
+                   "0zzz\"A\"[]"));
 }
 
 TEST(SiaMessageParse, IdHeaderAndDataBlock) {
