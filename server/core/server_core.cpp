@@ -239,9 +239,8 @@ void ServerCore::setTimer(bool enabled) {
 }
 
 void ServerCore::stopInputs() {
-  // TcpDrv connection threads are asked first, then the SIA input is stopped whole, then the
-  // TcpDrv listener and list; the inputs join here when they exist.
-  // TcpDrv connections are asked first, then the SIA receiver stops whole, then TcpDrv.
+  // TcpDrv connections are asked to end first, then the SIA receiver stops whole, then the
+  // TcpDrv listener and list.
   if (tcpDrvInput_) tcpDrvInput_->requestStopConnections();
   siaInput_.reset();
   sia_.reset();

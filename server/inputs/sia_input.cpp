@@ -11,8 +11,8 @@
 namespace orv {
 namespace {
 
-constexpr int kFrameWaitMs = 500;
-constexpr int kPieceWaitMs = 1000;
+// How long the next piece of a frame that was cut at a CRC byte may take.
+constexpr uint32_t kPieceWaitMs = 1000;
 constexpr size_t kShortestFrame = 8;
 
 // Whether the next CR may still be one of the raw framing's CRC bytes: a text shorter than a
@@ -26,24 +26,12 @@ bool crcMayFollow(const std::string& frame) {
 
 }  // namespace
 
-TSIAEchoThrd::TSIAEchoThrd(TSIAListThrd& input, LineSocket socket, int64_t id)
-    : input_(input), socket_(std::move(socket)), id_(id) {
-  socket_.setCancelFd(cancel_.fd());
-  thread_ = std::thread([this] { run(); });
-}
-
-TSIAEchoThrd::~TSIAEchoThrd() {
-  requestStop();
-  join();
-}
-
-void TSIAEchoThrd::join() {
-  if (thread_.joinable()) thread_.join();
-}
+TSIAEchoThrd::TSIAEchoThrd(TSIAListThrd& input, int64_t id)
+    : input_(input), id_(id), lastFrameAt_(ticks()) {}
 
 TSIAEchoThrd::Row TSIAEchoThrd::row() const {
   std::lock_guard lock(rowLock_);
-  return Row{socket_.peerAddress(), id_, messageCount_, current_};
+  return Row{peerAddress(), id_, messageCount_, current_};
 }
 
 void TSIAEchoThrd::setCurrent(std::string text, bool dispatched) {
@@ -52,16 +40,46 @@ void TSIAEchoThrd::setCurrent(std::string text, bool dispatched) {
   if (dispatched) ++messageCount_;
 }
 
-int TSIAEchoThrd::receiveFrame(std::string& frame) {
-  int err = socket_.receiveLine(frame, LineEnd::Cr, kFrameWaitMs);
-  while (err == 0 && crcMayFollow(frame)) {
-    std::string piece;
-    err = socket_.receiveLine(piece, LineEnd::Cr, kPieceWaitMs);
-    if (err == 0) frame += "\r" + piece;
-    if (frame.size() > LineSocket::kMaxLine) return kErrLineTooLong;
+size_t TSIAEchoThrd::onInput(std::string_view unread, size_t fresh) {
+  return forEachLine(unread, fresh, "\r", [&](std::string_view piece) { takePiece(piece); });
+}
+
+void TSIAEchoThrd::takePiece(std::string_view piece) {
+  if (closed()) return;
+  if (joining_) {
+    frame_ += '\r';
+    frame_ += piece;
+  } else {
+    frame_.assign(piece);
   }
-  if (err == 0) rx_ += static_cast<int64_t>(frame.size()) + 2;
-  return err;
+  if (frame_.size() > LineSocket::kMaxLine) {
+    close(kErrLineTooLong);
+    return;
+  }
+  joining_ = crcMayFollow(frame_);
+  if (joining_) {
+    pieceAt_ = ticks();
+    return;
+  }
+  lastFrameAt_ = ticks();
+  rx_ += static_cast<int64_t>(frame_.size()) + 2;
+  handle(frame_);
+}
+
+void TSIAEchoThrd::onTick(uint32_t now) {
+  if (joining_ && now - pieceAt_ >= kPieceWaitMs) joining_ = false;  // the start is dropped
+  if (now - lastFrameAt_ > input_.settings_.lifeTimeMs) close(kWsaTimedOut);
+}
+
+void TSIAEchoThrd::onClosed(int error) {
+  LocalDateTime now = WallClock::localNow();
+  char close[160];
+  std::snprintf(close, sizeof close, "%02d:%02d:%02d Close Id=%lld Rx=%lld Tx=%lld Le=%d", now.hour,
+                now.minute, now.second, static_cast<long long>(id_), static_cast<long long>(rx_),
+                static_cast<long long>(tx_), error);
+  input_.log_.append(logTimeStamp() + " " + close);
+  setCurrent(close, false);
+  input_.flag();
 }
 
 void TSIAEchoThrd::handle(const std::string& frame) {
@@ -82,7 +100,8 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   if (!msg) return;  // not a DC-09 message: nothing to acknowledge
   std::optional<std::string> line = convertSiaMessage(*msg);
   std::string answer = siaAnswer(line ? "ACK" : "DUH", msg->header, f->framing);
-  if (socket_.send(answer) == 0) tx_ += static_cast<int64_t>(answer.size());
+  send(answer);
+  tx_ += static_cast<int64_t>(answer.size());
   if (!line) return;  // answered "DUH": the transmitter knows nobody took it
 
   // A queued line is one line of its queue file and of every client's stream: control bytes
@@ -96,35 +115,6 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   input_.flag();
 }
 
-void TSIAEchoThrd::run() {
-  uint32_t lastActivity = ticks();
-  int lastError = 0;
-  std::string frame;
-  for (;;) {
-    int err = receiveFrame(frame);
-    if (err == 0 && !frame.empty()) {
-      lastActivity = ticks();
-      handle(frame);
-    } else if (err != 0 && ticksSince(lastActivity) > input_.settings_.lifeTimeMs) {
-      lastError = kWsaTimedOut;
-      break;
-    }
-    lastError = err;
-    if (cancel_.isSet()) break;
-    if (err != 0 && err != kWsaTimedOut) break;
-  }
-  LocalDateTime now = WallClock::localNow();
-  char close[160];
-  std::snprintf(close, sizeof close, "%02d:%02d:%02d Close Id=%lld Rx=%lld Tx=%lld Le=%d", now.hour,
-                now.minute, now.second, static_cast<long long>(id_), static_cast<long long>(rx_),
-                static_cast<long long>(tx_), lastError);
-  input_.log_.append(logTimeStamp() + " " + close);
-  setCurrent(close, false);
-  input_.flag();
-  socket_.close();
-  finished_.store(true);
-}
-
 TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
                            std::atomic<uint8_t>* outputsChanged, std::atomic<uint8_t>* viewChanged)
     : settings_(std::move(settings)),
@@ -132,9 +122,9 @@ TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
       outputsChanged_(outputsChanged),
       viewChanged_(viewChanged),
       log_(settings_.logDir),
-      hosts_("SIA receiver", kMaxConnections) {
-  hosts_.start(settings_.port, [this](LineSocket&& socket) {
-    return std::make_unique<TSIAEchoThrd>(*this, std::move(socket), ++nextId_);
+      hosts_("SIA receiver", kMaxConnections, LineSocket::kMaxLine + 1) {
+  hosts_.start(settings_.port, [this](const LineSocket&) {
+    return std::make_unique<TSIAEchoThrd>(*this, ++nextId_);
   });
 }
 

@@ -5,12 +5,10 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
-#include "common/cancel_event.h"
-#include "common/connection_threads.h"
-#include "common/line_socket.h"
+#include "common/event_connections.h"
 #include "common/ten_day_log.h"
 
 namespace orv {
@@ -27,14 +25,10 @@ struct SiaSettings {
 class TSIAListThrd;
 
 // One transmitter's connection: frames in, each checked and answered, the known messages
-// converted and queued.
-class TSIAEchoThrd {
+// converted and queued. Served by the receiver's event loop.
+class TSIAEchoThrd : public EventConnection {
  public:
-  TSIAEchoThrd(TSIAListThrd& input, LineSocket socket, int64_t id);
-  ~TSIAEchoThrd();
-  void requestStop() { cancel_.set(); }
-  void join();
-  bool finished() const { return finished_.load(); }
+  TSIAEchoThrd(TSIAListThrd& input, int64_t id);
 
   // The "Sia" page: "Ip", "Id", "MCnt", "LastMessage".
   struct Row {
@@ -45,27 +39,31 @@ class TSIAEchoThrd {
   };
   Row row() const;
 
+  size_t onInput(std::string_view unread, size_t fresh) override;
+  void onTick(uint32_t now) override;
+  void onClosed(int error) override;
+
  private:
-  void run();
-  // The receive step: one frame without its CR, joined across a CR inside the raw CRC bytes.
-  int receiveFrame(std::string& frame);
+  // The receive step: a piece up to a CR is a frame, or the start of one when the CR may have
+  // been one of the raw CRC bytes; the next piece is then joined to it across that CR.
+  void takePiece(std::string_view piece);
   void handle(const std::string& frame);
   void setCurrent(std::string text, bool dispatched);
 
   TSIAListThrd& input_;
-  LineSocket socket_;
   const int64_t id_;
-  CancelEvent cancel_;
+  std::string frame_;
+  bool joining_ = false;  // frame_ waits for its next piece
+  uint32_t pieceAt_ = 0;
+  uint32_t lastFrameAt_;
+  int64_t rx_ = 0;
+  int64_t tx_ = 0;
   mutable std::mutex rowLock_;
   int32_t messageCount_ = 0;
   std::string current_;
-  int64_t rx_ = 0;
-  int64_t tx_ = 0;
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
 };
 
-// The SIA DC-09 receiver: a listener and one thread per transmitter (tSIAList).
+// The SIA DC-09 receiver: a listener and the event loop that serves the transmitters (tSIAList).
 class TSIAListThrd {
  public:
   static constexpr size_t kMaxConnections = 256;
@@ -91,7 +89,7 @@ class TSIAListThrd {
   std::atomic<uint8_t>* viewChanged_;
   TenDayLog log_;
   std::atomic<int64_t> nextId_{0};
-  ConnectionThreads<TSIAEchoThrd> hosts_;  // tSIAList and its listener
+  EventConnections<TSIAEchoThrd> hosts_;  // tSIAList and its listener
 };
 
 }  // namespace orv

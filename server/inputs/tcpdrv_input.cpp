@@ -1,5 +1,6 @@
 #include "server/inputs/tcpdrv_input.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/diag.h"
@@ -12,7 +13,8 @@
 namespace orv {
 namespace {
 
-constexpr int kReceiveWaitMs = 1000;
+// How long a line may take before the connection shows a receive time-out.
+constexpr uint32_t kReceiveWaitMs = 1000;
 
 uint8_t xorBefore(std::string_view text) {
   uint8_t x = 0;
@@ -39,32 +41,56 @@ std::string withTcpDrvChecksum(std::string_view line) {
 
 // --- connection ----------------------------------------------------------------------------
 
-TTCPEchoThrd1::TTCPEchoThrd1(TListThrd1& input, LineSocket socket)
-    : input_(input), socket_(std::move(socket)) {
-  socket_.setCancelFd(cancel_.fd());
-  thread_ = std::thread([this] { run(); });
-}
-
-TTCPEchoThrd1::~TTCPEchoThrd1() {
-  requestStop();
-  join();
-}
-
-void TTCPEchoThrd1::join() {
-  if (thread_.joinable()) thread_.join();
-}
+TTCPEchoThrd1::TTCPEchoThrd1(TListThrd1& input) : input_(input), lastLineAt_(ticks()) {}
 
 TTCPEchoThrd1::Row TTCPEchoThrd1::row() const {
   std::lock_guard lock(rowLock_);
-  return Row{socket_.peerAddress(), messageCount_, lastLine_, lastError_};
+  return Row{peerAddress(), messageCount_, lastLine_, lastError_};
 }
 
-void TTCPEchoThrd1::accept(const std::string& line) {
-  // The sender is released before any check.
-  socket_.send(std::string_view(&kAck, 1));
+void TTCPEchoThrd1::setLastError(int error) {
+  std::lock_guard lock(rowLock_);
+  if (error == lastError_) return;
+  lastError_ = error;
+  if (input_.outputsChanged_) input_.outputsChanged_->store(1, std::memory_order_relaxed);
+}
+
+size_t TTCPEchoThrd1::onInput(std::string_view unread, size_t fresh) {
+  lines_.clear();
+  const size_t used =
+      forEachLine(unread, fresh, "\r\n", [&](std::string_view line) { lines_.push_back(line); });
+  if (lines_.empty()) return 0;
+  lastLineAt_ = ticks();
+  setLastError(0);
+  // The senders are released before any check: one ACK byte for every line that begins with
+  // "5", all of this read's in one write.
+  const auto acks = std::count_if(lines_.begin(), lines_.end(),
+                                  [](std::string_view l) { return !l.empty() && l[0] == '5'; });
+  send(std::string(static_cast<size_t>(acks), kAck));
+  for (std::string_view line : lines_) {
+    if (!line.empty() && line[0] == '5') accept(line);
+  }
+  return used;
+}
+
+void TTCPEchoThrd1::onTick(uint32_t now) {
+  const uint32_t silent = now - lastLineAt_;
+  if (silent > input_.settings_.lifeTimeMs) {
+    setLastError(kWsaTimedOut);
+    close(kWsaTimedOut);
+  } else if (silent >= kReceiveWaitMs) {
+    setLastError(kWsaTimedOut);  // no line within a receive wait
+  }
+}
+
+void TTCPEchoThrd1::onClosed(int error) {
+  setLastError(error);
+}
+
+void TTCPEchoThrd1::accept(std::string_view line) {
   if (!tcpDrvChecksumOk(line)) return;
 
-  std::string normalised = line;
+  std::string normalised(line);
   if (normalised.size() >= 4) normalised[3] = '2';
   normalised = withTcpDrvChecksum(normalised);
   input_.log_.append(logTimeStamp() + " " + normalised);
@@ -78,38 +104,10 @@ void TTCPEchoThrd1::accept(const std::string& line) {
   }
   {
     std::lock_guard lock(rowLock_);
-    lastLine_ = dispatched;
+    lastLine_ = std::move(dispatched);
     ++messageCount_;
   }
   if (input_.outputsChanged_) input_.outputsChanged_->store(1, std::memory_order_relaxed);
-}
-
-void TTCPEchoThrd1::run() {
-  uint32_t lastActivity = ticks();
-  std::string line;
-  for (;;) {
-    int err = socket_.receiveLine(line, LineEnd::CrLf, kReceiveWaitMs);
-    if (err == 0) {
-      lastActivity = ticks();
-      if (!line.empty() && line[0] == '5') accept(line);
-    } else if (ticksSince(lastActivity) > input_.settings_.lifeTimeMs) {
-      err = kWsaTimedOut;
-      std::lock_guard lock(rowLock_);
-      lastError_ = err;
-      break;
-    }
-    {
-      std::lock_guard lock(rowLock_);
-      if (err != lastError_) {
-        lastError_ = err;
-        if (input_.outputsChanged_) input_.outputsChanged_->store(1, std::memory_order_relaxed);
-      }
-    }
-    if (cancel_.isSet()) break;
-    if (err != 0 && err != kWsaTimedOut) break;
-  }
-  socket_.close();
-  finished_.store(true);
 }
 
 // --- listener ------------------------------------------------------------------------------
@@ -120,10 +118,9 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
       outputs_(outputs),
       outputsChanged_(outputsChanged),
       log_(settings_.logDir),
-      hosts_("TcpDrv input", kMaxConnections) {
-  hosts_.start(settings_.port, [this](LineSocket&& socket) {
-    return std::make_unique<TTCPEchoThrd1>(*this, std::move(socket));
-  });
+      hosts_("TcpDrv input", kMaxConnections, LineSocket::kMaxLine + 2) {
+  hosts_.start(settings_.port,
+               [this](const LineSocket&) { return std::make_unique<TTCPEchoThrd1>(*this); });
 }
 
 TListThrd1::~TListThrd1() {

@@ -7,12 +7,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
+#include <string_view>
 #include <vector>
 
-#include "common/cancel_event.h"
-#include "common/connection_threads.h"
-#include "common/line_socket.h"
+#include "common/event_connections.h"
 #include "common/ten_day_log.h"
 
 namespace orv {
@@ -37,14 +35,10 @@ struct TcpDrvSettings {
 class TListThrd1;
 
 // One sender's connection: every line that begins with "5" gets one ACK byte at once; a line
-// with a right checksum is logged and queued.
-class TTCPEchoThrd1 {
+// with a right checksum is logged and queued. Served by the input's event loop.
+class TTCPEchoThrd1 : public EventConnection {
  public:
-  TTCPEchoThrd1(TListThrd1& input, LineSocket socket);
-  ~TTCPEchoThrd1();
-  void requestStop() { cancel_.set(); }
-  void join();
-  bool finished() const { return finished_.load(); }
+  explicit TTCPEchoThrd1(TListThrd1& input);
 
   // The "TcpDrv" page: "Ip", "MCnt", "LastMessage".
   struct Row {
@@ -55,22 +49,24 @@ class TTCPEchoThrd1 {
   };
   Row row() const;
 
+  size_t onInput(std::string_view unread, size_t fresh) override;
+  void onTick(uint32_t now) override;
+  void onClosed(int error) override;
+
  private:
-  void run();
-  void accept(const std::string& line);
+  void accept(std::string_view line);
+  void setLastError(int error);
 
   TListThrd1& input_;
-  LineSocket socket_;
-  CancelEvent cancel_;
+  uint32_t lastLineAt_;
+  std::vector<std::string_view> lines_;  // of the current input, reused
   mutable std::mutex rowLock_;
   int32_t messageCount_ = 0;
   std::string lastLine_;
   int lastError_ = 0;
-  std::atomic<bool> finished_{false};
-  std::thread thread_;
 };
 
-// The TcpDrv input: a listener and one thread per connection (the host list).
+// The TcpDrv input: a listener and the event loop that serves its connections (the host list).
 class TListThrd1 {
  public:
   static constexpr size_t kMaxConnections = 256;
@@ -80,10 +76,10 @@ class TListThrd1 {
   TListThrd1(const TListThrd1&) = delete;
   TListThrd1& operator=(const TListThrd1&) = delete;
 
-  // The connections are asked to stop, then the listener stops, then each connection is
-  // awaited, newest first. Idempotent.
+  // The connections are ended, newest first, after the listener has stopped. Idempotent.
   void stop() { hosts_.stop(); }
-  void requestStopConnections() { hosts_.requestStopConnections(); }
+  // The same without waiting for it.
+  void requestStopConnections() { hosts_.requestStop(); }
   uint16_t port() const { return hosts_.port(); }
   size_t connectionCount() const { return hosts_.count(); }
   std::vector<TTCPEchoThrd1::Row> rows() const;
@@ -95,7 +91,7 @@ class TListThrd1 {
   tOList* outputs_;
   std::atomic<uint8_t>* outputsChanged_;
   TenDayLog log_;
-  ConnectionThreads<TTCPEchoThrd1> hosts_;  // tHostList1 and its listener
+  EventConnections<TTCPEchoThrd1> hosts_;  // tHostList1 and its listener
 };
 
 }  // namespace orv
