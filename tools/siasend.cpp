@@ -9,17 +9,7 @@
 // Exit code 0 when every frame got a well-formed answer echoing its header (and, with --expect,
 // the expected word); frames sent with --bad-crc must get no answer instead.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -28,12 +18,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
+
+#include "tools/stop_and_wait.h"
 
 namespace {
 
@@ -171,36 +161,21 @@ Outgoing build(const Options& o, long index) {
 
 // --- results ---------------------------------------------------------------------------------
 
+// What the answers said; the driver counts what did not come.
 struct Counts {
-  long sent = 0, ack = 0, nak = 0, duh = 0, other = 0;
-  long none = 0;          // no answer where one was due
-  long expectedNone = 0;  // --bad-crc frames left unanswered, as they should be
-  long answeredBad = 0;   // --bad-crc frames that got an answer anyway
+  long ack = 0, nak = 0, duh = 0, other = 0;
   long crcMismatch = 0, seqMismatch = 0, framingMismatch = 0, malformed = 0, unexpected = 0;
-  long connectErrors = 0, sendErrors = 0;
-  std::vector<double> latencyUs;
 
   long errors() const {
-    return none + answeredBad + crcMismatch + seqMismatch + framingMismatch + malformed +
-           unexpected + connectErrors + sendErrors;
-  }
-  void add(const Counts& c) {
-    sent += c.sent, ack += c.ack, nak += c.nak, duh += c.duh, other += c.other;
-    none += c.none, expectedNone += c.expectedNone, answeredBad += c.answeredBad;
-    crcMismatch += c.crcMismatch, seqMismatch += c.seqMismatch;
-    framingMismatch += c.framingMismatch, malformed += c.malformed, unexpected += c.unexpected;
-    connectErrors += c.connectErrors, sendErrors += c.sendErrors;
-    latencyUs.insert(latencyUs.end(), c.latencyUs.begin(), c.latencyUs.end());
+    return crcMismatch + seqMismatch + framingMismatch + malformed + unexpected;
   }
 };
 
-std::mutex reportLock;
-std::atomic<int> reported{0};
+int reported = 0;
 
 // The first problems are described on stderr; the counts tell the rest.
 void problem(const char* format, ...) {
-  if (reported.fetch_add(1) >= 20) return;
-  std::lock_guard lock(reportLock);
+  if (reported++ >= 20) return;
   va_list args;
   va_start(args, format);
   std::fputs("orv-siasend: ", stderr);
@@ -223,148 +198,35 @@ std::string printable(std::string_view text) {
   return out;
 }
 
-// --- connection ------------------------------------------------------------------------------
+// --- answers -------------------------------------------------------------------------------
 
-class Connection {
- public:
-  ~Connection() { close(); }
-
-  bool open(const std::string& host, int port, int timeoutMs) {
-    close();
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
-      return false;
-    }
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    bool ok = fd_ >= 0;
-    if (ok && ::connect(fd_, found->ai_addr, found->ai_addrlen) != 0) {
-      ok = errno == EINPROGRESS && wait(POLLOUT, timeoutMs) > 0;
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (ok && (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0)) ok = false;
-    }
-    ::freeaddrinfo(found);
-    if (!ok) {
-      close();
-      return false;
-    }
-    int on = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
-  }
-
-  void close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-    buffer_.clear();
-  }
-  bool isOpen() const { return fd_ >= 0; }
-
-  bool send(std::string_view data, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!data.empty()) {
-      ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-      if (n > 0) {
-        data.remove_prefix(static_cast<size_t>(n));
-      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        if (wait(POLLOUT, msLeft(deadline)) <= 0) return false;
-      } else {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  enum class Read { Frame, Timeout, Closed, Malformed };
-
-  // One answer frame, CR included. The raw framing's CRC bytes may be a CR themselves, so the
-  // frame is measured by its length field rather than cut at the first CR.
-  Read readFrame(std::string& frame, int timeoutMs) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      size_t lf = buffer_.find('\n');
-      if (lf != std::string::npos) {
-        std::optional<size_t> total = frameLength(std::string_view(buffer_).substr(lf));
-        if (!total) {
-          frame = buffer_.substr(lf);
-          buffer_.clear();
-          return Read::Malformed;
-        }
-        if (*total != 0 && buffer_.size() - lf >= *total) {
-          frame = buffer_.substr(lf, *total);
-          buffer_.erase(0, lf + *total);
-          return frame.back() == '\r' ? Read::Frame : Read::Malformed;
-        }
-      }
-      int left = msLeft(deadline);
-      if (left <= 0) return Read::Timeout;
-      int r = wait(POLLIN, left);
-      if (r == 0) return Read::Timeout;
-      if (r < 0) return Read::Closed;
-      char chunk[4096];
-      ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n == 0) return Read::Closed;
-      if (n < 0) {
-        if (errno == EAGAIN || errno == EINTR) continue;
-        return Read::Closed;
-      }
-      buffer_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-
-  // Whether anything at all arrives within timeoutMs (for frames that must stay unanswered).
-  bool anythingWithin(int timeoutMs) {
-    if (!buffer_.empty()) return true;
-    int r = wait(POLLIN, timeoutMs);
-    if (r <= 0) return false;
-    char chunk[4096];
-    ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-    if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
-    return n > 0;
-  }
-
- private:
-  // The whole frame's length from its LF, 0 while too little has arrived to know it, or
-  // std::nullopt when the bytes are neither framing.
-  static std::optional<size_t> frameLength(std::string_view f) {
-    if (f.size() < 8) return 0;
-    if (f[7] == '"') {
-      std::optional<unsigned> len = hexValue(f.substr(4, 3));
-      if (!len) return std::nullopt;
-      return 7 + *len + 1;
-    }
+// The length of the answer frame at the front of `received`, bytes before its LF included: 0
+// while too little has arrived to know, npos when the bytes are neither framing. The raw
+// framing's CRC bytes may be a CR themselves, so the frame is measured by its length field
+// rather than cut at the first CR.
+size_t answerLength(std::string_view received) {
+  const size_t lf = received.find('\n');
+  if (lf == std::string_view::npos) return 0;
+  const std::string_view f = received.substr(lf);
+  if (f.size() < 8) return 0;
+  size_t total;
+  if (f[7] == '"') {
+    std::optional<unsigned> len = hexValue(f.substr(4, 3));
+    if (!len) return std::string_view::npos;
+    total = 7 + *len + 1;
+  } else {
     if (f.size() < 10) return 0;
-    if (f[9] != '"') return std::nullopt;
-    std::optional<unsigned> len = hexValue(f.substr(5, 4));
-    if (!len) return std::nullopt;
-    return 9 + *len + 1;
+    std::optional<unsigned> len = f[9] == '"' ? hexValue(f.substr(5, 4)) : std::nullopt;
+    if (!len) return std::string_view::npos;
+    total = 9 + *len + 1;
   }
-
-  static int msLeft(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return static_cast<int>(std::max<long long>(0, left.count()));
-  }
-
-  int wait(short events, int timeoutMs) {
-    pollfd p{fd_, events, 0};
-    for (;;) {
-      int r = ::poll(&p, 1, timeoutMs);
-      if (r < 0 && errno == EINTR) continue;
-      if (r > 0 && (p.revents & (POLLERR | POLLNVAL)) && !(p.revents & events)) return -1;
-      return r;
-    }
-  }
-
-  int fd_ = -1;
-  std::string buffer_;
-};
+  if (f.size() < total) return 0;
+  return f[total - 1] == '\r' ? lf + total : std::string_view::npos;
+}
 
 // Checks one answer against the frame it answers and counts it.
-void judge(const Options& o, const Outgoing& out, const std::string& answer, Counts& c) {
-  std::string_view a(answer);
+void judge(const Options& o, const Outgoing& out, std::string_view answer, Counts& c) {
+  std::string_view a = answer.substr(answer.find('\n'));
   a.remove_suffix(1);  // CR
   const bool raw = a[7] == '"';
   const std::string_view message = a.substr(raw ? 7 : 9);
@@ -412,64 +274,7 @@ void judge(const Options& o, const Outgoing& out, const std::string& answer, Cou
     problem("answer %s where %s was expected: %s", printable(word).c_str(), o.expect.c_str(),
             printable(a).c_str());
   }
-  if (o.print) {
-    std::lock_guard lock(reportLock);
-    std::printf("%s\n", printable(a).c_str());
-  }
-}
-
-void sender(const Options& o, int index, Clock::time_point start, Counts& c) {
-  Connection conn;
-  for (long i = index; i < o.frames; i += o.connections) {
-    if (o.rate > 0) {
-      const std::chrono::duration<double> due(static_cast<double>(i) / o.rate);
-      std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(due));
-    }
-    if (!conn.isOpen() && !conn.open(o.host, o.port, 5000)) {
-      ++c.connectErrors;
-      problem("cannot connect to %s:%d: %s", o.host.c_str(), o.port, std::strerror(errno));
-      continue;
-    }
-    const Outgoing out = build(o, i);
-    const auto t0 = Clock::now();
-    if (!conn.send(out.frame, 10000)) {
-      ++c.sendErrors;
-      problem("sending frame %s failed", out.header.c_str());
-      conn.close();
-      continue;
-    }
-    ++c.sent;
-    if (o.badCrc) {
-      if (conn.anythingWithin(o.timeoutMs)) {
-        ++c.answeredBad;
-        problem("a frame with a wrong CRC was answered (%s)", out.header.c_str());
-        conn.close();
-      } else {
-        ++c.expectedNone;
-      }
-    } else {
-      std::string answer;
-      switch (conn.readFrame(answer, o.timeoutMs)) {
-        case Connection::Read::Frame:
-          c.latencyUs.push_back(
-              std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-          judge(o, out, answer, c);
-          break;
-        case Connection::Read::Malformed:
-          ++c.malformed;
-          problem("malformed answer to %s: %s", out.header.c_str(), printable(answer).c_str());
-          conn.close();
-          break;
-        case Connection::Read::Timeout:
-        case Connection::Read::Closed:
-          ++c.none;
-          problem("no answer to %s", out.header.c_str());
-          conn.close();  // a late answer would be taken for the next frame's
-          break;
-      }
-    }
-    if (o.perFrame) conn.close();
-  }
+  if (o.print) std::printf("%s\n", printable(a).c_str());
 }
 
 }  // namespace
@@ -542,33 +347,36 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  std::vector<Counts> counts(static_cast<size_t>(o.connections));
-  std::vector<std::thread> senders;
-  const auto start = Clock::now();
-  for (int c = 0; c < o.connections; ++c) {
-    senders.emplace_back([&, c] { sender(o, c, start, counts[static_cast<size_t>(c)]); });
-  }
-  for (std::thread& t : senders) t.join();
-  const double secs = std::chrono::duration<double>(Clock::now() - start).count();
-
-  Counts all;
-  for (const Counts& c : counts) all.add(c);
-  std::sort(all.latencyUs.begin(), all.latencyUs.end());
-  auto pct = [&](double p) {
-    if (all.latencyUs.empty()) return 0.0;
-    size_t k = static_cast<size_t>(p * static_cast<double>(all.latencyUs.size()));
-    return all.latencyUs[std::min(all.latencyUs.size() - 1, k)];
+  Counts counts;
+  orv::tool::DriveOptions drive;
+  drive.host = o.host;
+  drive.port = o.port;
+  drive.connections = o.connections;
+  drive.messages = o.frames;
+  drive.rate = o.rate;
+  drive.perMessage = o.perFrame;
+  drive.timeoutMs = o.timeoutMs;
+  orv::tool::Exchange exchange;
+  exchange.message = [&](long i) { return build(o, i).frame; };
+  exchange.reply = [&](long) {
+    return o.badCrc ? orv::tool::Reply::Silence : orv::tool::Reply::Answer;
   };
+  exchange.answerLength = answerLength;
+  exchange.judge = [&](long i, std::string_view answer) { judge(o, build(o, i), answer, counts); };
+  exchange.problem = [](const std::string& what) { problem("%s", what.c_str()); };
+  const orv::tool::DriveResult r = orv::tool::drive(drive, exchange);
+
+  const long errors = r.errors() + counts.errors();
   std::printf(
       "frames %ld sent %ld ack %ld nak %ld duh %ld other %ld none %ld expected-none %ld "
       "answered-bad-crc %ld crc-mismatch %ld seq-mismatch %ld framing-mismatch %ld malformed %ld "
       "unexpected %ld connect-errors %ld send-errors %ld errors %ld seconds %.3f "
       "frames-per-second %.0f\n",
-      o.frames, all.sent, all.ack, all.nak, all.duh, all.other, all.none, all.expectedNone,
-      all.answeredBad, all.crcMismatch, all.seqMismatch, all.framingMismatch, all.malformed,
-      all.unexpected, all.connectErrors, all.sendErrors, all.errors(), secs,
-      secs > 0 ? static_cast<double>(all.sent) / secs : 0.0);
-  std::printf("answer-latency-us p50 %.0f p99 %.0f max %.0f\n", pct(0.5), pct(0.99),
-              all.latencyUs.empty() ? 0.0 : all.latencyUs.back());
-  return all.errors() == 0 && all.sent == o.frames ? 0 : 1;
+      o.frames, r.sent, counts.ack, counts.nak, counts.duh, counts.other, r.none, r.silent,
+      r.answeredSilent, counts.crcMismatch, counts.seqMismatch, counts.framingMismatch,
+      counts.malformed + r.malformed, counts.unexpected, r.connectErrors, r.sendErrors, errors,
+      r.seconds, r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0);
+  std::printf("answer-latency-us p50 %.0f p99 %.0f max %.0f\n", r.percentile(0.5),
+              r.percentile(0.99), r.latencyUs.empty() ? 0.0 : r.latencyUs.back());
+  return errors == 0 && r.sent == o.frames ? 0 : 1;
 }

@@ -5,20 +5,17 @@
 // end it prints counts and the ACK latency.
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "common/line_socket.h"
+#include "tools/stop_and_wait.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::string withChecksum(std::string text) {
   unsigned x = 0;
@@ -98,64 +95,32 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  struct Result {
-    long sent = 0, acked = 0, errors = 0;
-    std::vector<double> latencyUs;
+  long acked = 0, wrong = 0;
+  orv::tool::DriveOptions drive;
+  drive.host = host;
+  drive.port = port;
+  drive.connections = connections;
+  drive.messages = static_cast<long>(lines.size());
+  drive.rate = rate;
+  orv::tool::Exchange exchange;
+  exchange.message = [&](long i) { return lines[static_cast<size_t>(i)] + "\r\n"; };
+  // Only lines that begin with "5" are answered, with one ACK byte.
+  exchange.reply = [&](long i) {
+    const std::string& l = lines[static_cast<size_t>(i)];
+    return waitAck && !l.empty() && l[0] == '5' ? orv::tool::Reply::Answer : orv::tool::Reply::None;
   };
-  std::vector<Result> results(static_cast<size_t>(connections));
-  const auto start = Clock::now();
-  std::vector<std::thread> senders;
-  for (int c = 0; c < connections; ++c) {
-    senders.emplace_back([&, c] {
-      Result& r = results[static_cast<size_t>(c)];
-      orv::LineSocket s;
-      if (s.connect(host, static_cast<uint16_t>(port), 5000) != 0) {
-        ++r.errors;
-        return;
-      }
-      for (size_t i = static_cast<size_t>(c); i < lines.size();
-           i += static_cast<size_t>(connections)) {
-        if (rate > 0) {
-          auto due = start + std::chrono::duration<double>(static_cast<double>(i) / rate);
-          std::this_thread::sleep_until(due);
-        }
-        auto t0 = Clock::now();
-        if (s.send(lines[i] + "\r\n") != 0) {
-          ++r.errors;
-          return;
-        }
-        ++r.sent;
-        if (!waitAck || lines[i].empty() || lines[i][0] != '5') continue;
-        char b = 0;
-        if (s.receiveByte(b, 5000) != 0 || b != orv::kAck) {
-          ++r.errors;
-          return;
-        }
-        ++r.acked;
-        r.latencyUs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-      }
-    });
-  }
-  for (std::thread& t : senders) t.join();
-  double secs = std::chrono::duration<double>(Clock::now() - start).count();
-  Result all;
-  for (Result& r : results) {
-    all.sent += r.sent;
-    all.acked += r.acked;
-    all.errors += r.errors;
-    all.latencyUs.insert(all.latencyUs.end(), r.latencyUs.begin(), r.latencyUs.end());
-  }
-  std::sort(all.latencyUs.begin(), all.latencyUs.end());
-  auto pct = [&](double p) {
-    return all.latencyUs.empty()
-               ? 0.0
-               : all.latencyUs[std::min(
-                     all.latencyUs.size() - 1,
-                     static_cast<size_t>(p * static_cast<double>(all.latencyUs.size())))];
+  exchange.answerLength = [](std::string_view) -> size_t { return 1; };
+  exchange.judge = [&](long, std::string_view answer) {
+    answer[0] == orv::kAck ? ++acked : ++wrong;
   };
-  std::printf("sent %ld acked %ld errors %ld lines-per-second %.0f\n", all.sent, all.acked,
-              all.errors, secs > 0 ? static_cast<double>(all.sent) / secs : 0.0);
-  std::printf("ack-latency-us p50 %.0f p99 %.0f max %.0f\n", pct(0.5), pct(0.99),
-              all.latencyUs.empty() ? 0.0 : all.latencyUs.back());
-  return all.errors == 0 ? 0 : 1;
+  exchange.problem = [](const std::string& what) {
+    std::fprintf(stderr, "orv-tcpdrv-send: %s\n", what.c_str());
+  };
+  const orv::tool::DriveResult r = orv::tool::drive(drive, exchange);
+  const long errors = r.errors() + wrong;
+  std::printf("sent %ld acked %ld errors %ld lines-per-second %.0f\n", r.sent, acked, errors,
+              r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0);
+  std::printf("ack-latency-us p50 %.0f p99 %.0f max %.0f\n", r.percentile(0.5), r.percentile(0.99),
+              r.latencyUs.empty() ? 0.0 : r.latencyUs.back());
+  return errors == 0 ? 0 : 1;
 }
