@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "common/ticks.h"
 #include "common/unique_fd.h"
 
 namespace orv {
@@ -21,18 +22,18 @@ std::string tenDayFileName(int year, int month, int day) {
   return buf;
 }
 
-bool appendLogEntry(const std::filesystem::path& file, std::string_view text) {
-  UniqueFd fd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd) return false;
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.append(text);
-  out.append("\r\n");
-  // One write with O_APPEND: a reader or another process never sees half an entry.
+namespace {
+
+UniqueFd openForAppend(const std::filesystem::path& file) {
+  return UniqueFd(::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+}
+
+// One write with O_APPEND: a reader or another process never sees half an entry.
+bool writeEntry(int fd, std::string_view out) {
   const char* p = out.data();
   size_t left = out.size();
   while (left > 0) {
-    ssize_t n = ::write(fd.get(), p, left);
+    ssize_t n = ::write(fd, p, left);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -41,14 +42,39 @@ bool appendLogEntry(const std::filesystem::path& file, std::string_view text) {
   return true;
 }
 
+}  // namespace
+
+bool appendLogEntry(const std::filesystem::path& file, std::string_view text) {
+  UniqueFd fd = openForAppend(file);
+  if (!fd) return false;
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.append(text);
+  out.append("\r\n");
+  return writeEntry(fd.get(), out);
+}
+
 std::filesystem::path TenDayLog::currentFile() const {
   LocalDateTime now = WallClock::localNow();
   return dir_ / tenDayFileName(now.year, now.month, now.day);
 }
 
 bool TenDayLog::append(std::string_view entry) {
+  const LocalDateTime now = WallClock::localNow();
+  const int period = (now.year * 100 + now.month) * 10 + tenDayPeriod(now.day);
   std::lock_guard lock(mutex_);
-  return appendLogEntry(currentFile(), entry);
+  if (period != period_ || ticksSince(openedAt_) >= kReopenMs) {
+    file_ = openForAppend(dir_ / tenDayFileName(now.year, now.month, now.day));
+    period_ = period;
+    openedAt_ = ticks();
+  }
+  if (!file_) return false;
+  line_.assign(entry);
+  line_.append("\r\n");
+  if (writeEntry(file_.get(), line_)) return true;
+  file_.reset();  // tried again with the next entry
+  period_ = -1;
+  return false;
 }
 
 }  // namespace orv

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
 
 #include "common/local_time.h"
+#include "common/unique_fd.h"
 
 namespace orv {
 
@@ -24,9 +26,14 @@ std::string tenDayFileName(int year, int month, int day);
 bool appendLogEntry(const std::filesystem::path& file, std::string_view text);
 
 // The per-ten-day log of one channel. Each entry is written as text + "\r\n" into the file of
-// the current period. Safe to call from any thread; entries of one log never interleave.
+// the current period. The file stays open for at most kReopenMs, so a busy log costs one write
+// per entry, while a directory created, removed or renamed by an operator takes effect within
+// that time (a missing directory is looked for again after it, too). Safe to call from any
+// thread; entries of one log never interleave.
 class TenDayLog {
  public:
+  static constexpr uint32_t kReopenMs = 1000;
+
   explicit TenDayLog(std::filesystem::path dir) : dir_(std::move(dir)) {}
 
   const std::filesystem::path& dir() const { return dir_; }
@@ -36,6 +43,10 @@ class TenDayLog {
  private:
   std::filesystem::path dir_;
   std::mutex mutex_;
+  UniqueFd file_;
+  int period_ = -1;  // year, month and period of file_ (or of the failed open), -1 for none
+  uint32_t openedAt_ = 0;
+  std::string line_;  // the entry with its CR LF, reused
 };
 
 }  // namespace orv

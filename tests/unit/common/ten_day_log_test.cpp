@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <set>
@@ -84,6 +85,23 @@ TEST_F(TenDayLogTest, MissingDirectoryDropsTheEntrySilently) {
   EXPECT_FALSE(log.append("dropped"));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_FALSE(std::filesystem::exists(dir / "switched_off"));
+}
+
+TEST_F(TenDayLogTest, ADirectoryMadeOrRemovedWhileRunningCountsWithinTheReopenTime) {
+  WallClock::pinForTest(localInstant(2009, 10, 31, 12));
+  const std::filesystem::path logDir = dir / "later";
+  TenDayLog log(logDir);
+  EXPECT_FALSE(log.append("dropped"));
+  std::filesystem::create_directory(logDir);
+  std::this_thread::sleep_for(std::chrono::milliseconds(TenDayLog::kReopenMs + 50));
+  ASSERT_TRUE(log.append("kept"));
+  EXPECT_EQ(dir.read("later/200910_4.log"), "kept\r\n");
+
+  // Removed: the open file takes the next entries no longer than the reopen time.
+  std::filesystem::remove_all(logDir);
+  std::this_thread::sleep_for(std::chrono::milliseconds(TenDayLog::kReopenMs + 50));
+  EXPECT_FALSE(log.append("switched off"));
+  EXPECT_FALSE(std::filesystem::exists(logDir));
 }
 
 std::string entryText(int thread, int i) {
