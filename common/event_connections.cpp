@@ -68,8 +68,9 @@ void EventConnection::close(int error) {
 EventServer::EventServer(std::string what, size_t maxConnections, size_t maxInput)
     : what_(std::move(what)), maxConnections_(maxConnections), maxInput_(maxInput) {}
 
-bool EventServer::start(uint16_t port, Factory make) {
+bool EventServer::start(uint16_t port, Factory make, std::function<void()> afterEvents) {
   make_ = std::move(make);
+  afterEvents_ = std::move(afterEvents);
   if (listener_.listen(port, what_) != 0) return false;
   epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
   epoll_event stopEvent{};
@@ -151,6 +152,7 @@ void EventServer::run() {
       }
     }
     reap();
+    if (afterEvents_) afterEvents_();
   }
   // No more connections, then every open one is ended, newest first.
   listener_.close();
@@ -158,6 +160,7 @@ void EventServer::run() {
     (*it)->close(kWsaInterrupted);
   }
   reap();
+  if (afterEvents_) afterEvents_();
 }
 
 bool EventServer::acceptAll() {

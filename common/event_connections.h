@@ -94,8 +94,10 @@ class EventServer {
   EventServer(const EventServer&) = delete;
   EventServer& operator=(const EventServer&) = delete;
 
-  // Listens and starts the loop thread; a port that cannot be bound is reported.
-  bool start(uint16_t port, Factory make);
+  // Listens and starts the loop thread; a port that cannot be bound is reported. afterEvents,
+  // when given, runs on the loop thread after every round of events (and at its end): where a
+  // held log writes the round's entries.
+  bool start(uint16_t port, Factory make, std::function<void()> afterEvents = {});
   // Asks the loop to end without waiting: it stops accepting, then closes every connection,
   // newest first, each with onClosed(kWsaInterrupted).
   void requestStop() { stop_.set(); }
@@ -127,6 +129,7 @@ class EventServer {
   size_t maxConnections_;
   size_t maxInput_;
   Factory make_;
+  std::function<void()> afterEvents_;
   LineSocket listener_;
   uint16_t port_ = 0;
   UniqueFd epoll_;

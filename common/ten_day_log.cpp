@@ -64,17 +64,38 @@ bool TenDayLog::append(std::string_view entry) {
   const int period = (now.year * 100 + now.month) * 10 + tenDayPeriod(now.day);
   std::lock_guard lock(mutex_);
   if (period != period_ || ticksSince(openedAt_) >= kReopenMs) {
+    writePending();  // into the file they were taken for
     file_ = openForAppend(dir_ / tenDayFileName(now.year, now.month, now.day));
     period_ = period;
     openedAt_ = ticks();
   }
   if (!file_) return false;
-  line_.assign(entry);
-  line_.append("\r\n");
-  if (writeEntry(file_.get(), line_)) return true;
-  file_.reset();  // tried again with the next entry
-  period_ = -1;
-  return false;
+  pending_.append(entry);
+  pending_.append("\r\n");
+  if (held_ && pending_.size() < kMaxHeld) return true;
+  return writePending();
+}
+
+bool TenDayLog::writePending() {
+  if (pending_.empty()) return true;
+  const bool written = file_ && writeEntry(file_.get(), pending_);
+  pending_.clear();
+  if (!written) {
+    file_.reset();  // tried again with the next entry
+    period_ = -1;
+  }
+  return written;
+}
+
+void TenDayLog::setHeld(bool held) {
+  std::lock_guard lock(mutex_);
+  held_ = held;
+  if (!held) writePending();
+}
+
+void TenDayLog::flush() {
+  std::lock_guard lock(mutex_);
+  writePending();
 }
 
 }  // namespace orv

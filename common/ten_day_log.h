@@ -28,17 +28,27 @@ bool appendLogEntry(const std::filesystem::path& file, std::string_view text);
 // The per-ten-day log of one channel. Each entry is written as text + "\r\n" into the file of
 // the current period. The file stays open for at most kReopenMs, so a busy log costs one write
 // per entry, while a directory created, removed or renamed by an operator takes effect within
-// that time (a missing directory is looked for again after it, too). Safe to call from any
-// thread; entries of one log never interleave.
+// that time (a missing directory is looked for again after it, too). A log that is held
+// collects its entries until flush(), for a loop that writes a round's entries at once. Safe to
+// call from any thread; entries of one log never interleave.
 class TenDayLog {
  public:
   static constexpr uint32_t kReopenMs = 1000;
+  static constexpr size_t kMaxHeld = 64 * 1024;  // a held log writes when it holds this much
 
   explicit TenDayLog(std::filesystem::path dir) : dir_(std::move(dir)) {}
+  ~TenDayLog() { flush(); }
+  TenDayLog(const TenDayLog&) = delete;
+  TenDayLog& operator=(const TenDayLog&) = delete;
 
   const std::filesystem::path& dir() const { return dir_; }
   std::filesystem::path currentFile() const;
+  // Whether the entry was written (or, while held, taken): false when the log is switched off.
   bool append(std::string_view entry);
+
+  void setHeld(bool held);
+  // Writes the entries held so far.
+  void flush();
 
  private:
   std::filesystem::path dir_;
@@ -46,7 +56,9 @@ class TenDayLog {
   UniqueFd file_;
   int period_ = -1;  // year, month and period of file_ (or of the failed open), -1 for none
   uint32_t openedAt_ = 0;
-  std::string line_;  // the entry with its CR LF, reused
+  bool held_ = false;
+  std::string pending_;  // entries with their CR LF, not yet written
+  bool writePending();   // under mutex_
 };
 
 }  // namespace orv

@@ -123,9 +123,12 @@ TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
       viewChanged_(viewChanged),
       log_(settings_.logDir),
       hosts_("SIA receiver", kMaxConnections, LineSocket::kMaxLine + 1) {
-  hosts_.start(settings_.port, [this](const LineSocket&) {
-    return std::make_unique<TSIAEchoThrd>(*this, ++nextId_);
-  });
+  // The loop writes the log entries of each round of events at once.
+  log_.setHeld(true);
+  hosts_.start(
+      settings_.port,
+      [this](const LineSocket&) { return std::make_unique<TSIAEchoThrd>(*this, ++nextId_); },
+      [this] { log_.flush(); });
 }
 
 void TSIAListThrd::flag() {

@@ -119,8 +119,11 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
       outputsChanged_(outputsChanged),
       log_(settings_.logDir),
       hosts_("TcpDrv input", kMaxConnections, LineSocket::kMaxLine + 2) {
-  hosts_.start(settings_.port,
-               [this](const LineSocket&) { return std::make_unique<TTCPEchoThrd1>(*this); });
+  // The loop writes the log entries of each round of events at once.
+  log_.setHeld(true);
+  hosts_.start(
+      settings_.port, [this](const LineSocket&) { return std::make_unique<TTCPEchoThrd1>(*this); },
+      [this] { log_.flush(); });
 }
 
 TListThrd1::~TListThrd1() {

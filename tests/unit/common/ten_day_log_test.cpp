@@ -104,6 +104,26 @@ TEST_F(TenDayLogTest, ADirectoryMadeOrRemovedWhileRunningCountsWithinTheReopenTi
   EXPECT_FALSE(std::filesystem::exists(logDir));
 }
 
+TEST_F(TenDayLogTest, AHeldLogWritesOnFlushIntoTheFileOfEachEntrysPeriod) {
+  TenDayLog log(dir.path());
+  log.setHeld(true);
+  WallClock::pinForTest(localInstant(2009, 3, 9, 23, 59, 59));
+  ASSERT_TRUE(log.append("old period"));
+  EXPECT_EQ(dir.read("200903_1.log"), "");
+  WallClock::pinForTest(localInstant(2009, 3, 10, 0, 0, 0));
+  ASSERT_TRUE(log.append("new period"));
+  EXPECT_EQ(dir.read("200903_1.log"), "old period\r\n");  // written when the period changed
+  ASSERT_TRUE(log.append("second"));
+  EXPECT_EQ(dir.read("200903_2.log"), "");
+  log.flush();
+  EXPECT_EQ(dir.read("200903_2.log"), "new period\r\nsecond\r\n");
+
+  // A full hold is written without waiting for the flush.
+  const std::string entry(1000, 'e');
+  for (size_t i = 0; i <= TenDayLog::kMaxHeld / entry.size(); ++i) ASSERT_TRUE(log.append(entry));
+  EXPECT_GT(dir.read("200903_2.log").size(), TenDayLog::kMaxHeld);
+}
+
 std::string entryText(int thread, int i) {
   return "thread " + std::to_string(thread) + " entry " + std::to_string(i) + std::string(100, 'x');
 }
