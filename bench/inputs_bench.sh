@@ -22,6 +22,7 @@ U_Fl=0
 Port=$tport
 Line=2
 INI
+mkdir "$dir/Orv_TcpDrv"  # every line is logged, as in service
 "$bin/ORV_Serv" --headless --dir "$dir" 2>"$dir/server.log" &
 server=$!
 for _ in $(seq 50); do grep -q "^running" "$dir/server.log" && break; sleep 0.1; done
@@ -35,10 +36,15 @@ echo "== TcpDrv input (lines acknowledged with ACK, queued into one channel read
 cat_pid=$!
 echo "| senders | lines | lines/s | ACK p50 ms | ACK p99 ms |"
 echo "|---:|---:|---:|---:|---:|"
-for senders in 1 50; do
-  out=$("$bin/orv-tcpdrv-send" --port "$tport" --generate 100000 --connections "$senders")
-  awk -v n="$senders" '/^sent/ { sent=$2; rate=$8 } /^ack-latency-us/ { printf "| %s | %s | %s | %.2f | %.2f |\n", n, sent, rate, $3/1000, $5/1000 }' <<<"$out"
-done
+row() {
+  local name=$1
+  shift
+  out=$("$bin/orv-tcpdrv-send" --port "$tport" "$@")
+  awk -v n="$name" '/^sent/ { sent=$2; rate=$8 } /^ack-latency-us/ { printf "| %s | %s | %s | %.2f | %.2f |\n", n, sent, rate, $3/1000, $5/1000 }' <<<"$out"
+}
+row 1 --generate 100000 --connections 1
+row 50 --generate 100000 --connections 50
+row "50 at 20,000 lines/s" --generate 100000 --connections 50 --rate 20000
 kill "$cat_pid" 2>/dev/null || true
 echo
 echo "targets: >= 20,000 lines/s in total; ACK p99 < 2 ms"
