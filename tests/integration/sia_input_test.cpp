@@ -391,6 +391,26 @@ TEST_F(SiaInput, SiaSendWithFourConnectionsReportsNoErrors) {
   EXPECT_EQ(queued("Bank", 800).size(), 800u);
 }
 
+TEST_F(SiaInput, SiaSendWithBrokenCrcsGetsSilenceAndOneConnectionPerFrameGetsEveryAnswer) {
+  start();
+  test::Process bad(ORV_SIASEND_PATH, {"--port", std::to_string(port_), "--connections", "5",
+                                       "--frames", "10", "--bad-crc", "--timeout", "500"});
+  std::optional<int> code = bad.waitExit(30000);
+  ASSERT_TRUE(code) << bad.output();
+  EXPECT_EQ(*code, 0) << bad.output();
+  EXPECT_NE(bad.output().find(" expected-none 10 answered-bad-crc 0 "), std::string::npos)
+      << bad.output();
+
+  test::Process each(ORV_SIASEND_PATH,
+                     {"--port", std::to_string(port_), "--connections", "10", "--frames", "200",
+                      "--per-frame", "--framing", "standard", "--expect", "ACK"});
+  code = each.waitExit(60000);
+  ASSERT_TRUE(code) << each.output();
+  EXPECT_EQ(*code, 0) << each.output() << output();
+  EXPECT_NE(each.output().find("sent 200 ack 200 "), std::string::npos) << each.output();
+  EXPECT_EQ(queued("Bank", 200).size(), 200u);
+}
+
 class SiaInputSlow : public SiaInput {};
 
 TEST_F(SiaInputSlow, AnIdleConnectionIsClosedAfterItsLifeTimeAndTheCloseLineLogged) {

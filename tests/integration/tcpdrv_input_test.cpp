@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <set>
 #include <thread>
 
 #include "common/line_socket.h"
@@ -171,6 +173,25 @@ TEST_F(TcpDrvInput, APeerWithoutLineEndsIsCutOffAndOthersGoOn) {
   char b = 0;
   ASSERT_EQ(other.receiveByte(b, 2000), 0);
   EXPECT_EQ(b, kAck);
+}
+
+TEST_F(TcpDrvInput, TwentySendersAtOnceAreAllAckedAndEveryLineQueuedAndLoggedOnce) {
+  start();
+  test::Process send(ORV_TCPDRV_SEND_PATH,
+                     {"--port", std::to_string(port_), "--generate", "900", "--connections", "20"});
+  std::optional<int> code = send.waitExit(60000);
+  ASSERT_TRUE(code) << send.output();
+  EXPECT_EQ(*code, 0) << send.output() << server_->output();
+  EXPECT_NE(send.output().find("sent 900 acked 900 errors 0 "), std::string::npos) << send.output();
+  std::vector<std::string> lines = queued("Bank", 900);
+  ASSERT_EQ(lines.size(), 900u);
+  std::set<std::string> distinct(lines.begin(), lines.end());
+  EXPECT_EQ(distinct.size(), 900u) << "a line was queued twice";
+  // Each log line is written whole although the loop writes a round's lines at once.
+  const std::filesystem::path logFile = TenDayLog(dir_ / "Orv_TcpDrv").currentFile();
+  const std::string log =
+      dir_.read((logFile.parent_path().filename() / logFile.filename()).string());
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 900);
 }
 
 class TcpDrvInputSlow : public TcpDrvInput {};
