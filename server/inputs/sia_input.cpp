@@ -78,6 +78,7 @@ void TSIAEchoThrd::onClosed(int error) {
                 now.minute, now.second, static_cast<long long>(id_), static_cast<long long>(rx_),
                 static_cast<long long>(tx_), error);
   input_.log_.append(logTimeStamp() + " " + close);
+  input_.log_.flush();  // on file before the transmitter sees the connection end
   setCurrent(close, false);
   input_.flag();
 }
