@@ -1,5 +1,7 @@
 #include "common/diag.h"
 
+#include "common/ticks.h"
+
 #include <unistd.h>
 
 #include <cstdarg>
@@ -31,6 +33,35 @@ void diagf(const char* format, ...) {
   va_end(args);
   if (n < 0) return;
   diag(std::string_view(buf, std::min<size_t>(static_cast<size_t>(n), sizeof buf - 1)));
+}
+
+void PeerDiag::operator()(const char* format, ...) {
+  uint64_t heldBack = 0;
+  {
+    std::lock_guard lock(lock_);
+    const uint32_t now = ticks();
+    if (inWindow_ == 0 || ticksSince(windowStart_, now) >= kWindowMs) {
+      heldBack = held_;
+      held_ = 0;
+      windowStart_ = now;
+      inWindow_ = 0;
+    }
+    if (inWindow_ >= kBurst) {
+      ++held_;
+      return;
+    }
+    ++inWindow_;
+  }
+  if (heldBack > 0) {
+    diagf("%s: %llu more such lines were not shown", what_.c_str(),
+          static_cast<unsigned long long>(heldBack));
+  }
+  char buf[2048];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n >= 0) diagf("%s: %s", what_.c_str(), buf);
 }
 
 }  // namespace orv

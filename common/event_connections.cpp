@@ -22,6 +22,8 @@ constexpr int kAcceptsPerRound = 64;
 void* const kStopTag = nullptr;
 char listenerTagByte;
 void* const kListenerTag = &listenerTagByte;
+char durableTagByte;
+void* const kDurableTag = &durableTagByte;
 
 }  // namespace
 
@@ -29,6 +31,15 @@ void* const kListenerTag = &listenerTagByte;
 
 void EventConnection::send(std::string_view bytes) {
   if (closed() || bytes.empty()) return;
+  if (!held_.empty()) {
+    held_.push_back({0, std::string(bytes)});  // behind the acknowledgement that waits
+    return;
+  }
+  transmit(bytes);
+}
+
+void EventConnection::transmit(std::string_view bytes) {
+  if (closed()) return;
   if (outputHead_ == output_.size()) {
     // Nothing waits: straight to the socket, the rest is kept.
     for (;;) {
@@ -53,7 +64,18 @@ void EventConnection::send(std::string_view bytes) {
     return;
   }
   output_.append(bytes);
-  server_->watch(*this, EPOLLOUT);
+  server_->rearm(*this);
+}
+
+void EventConnection::sendWhenStored(std::string_view bytes, uint64_t ticket) {
+  if (closed() || bytes.empty()) return;
+  if (held_.empty() && server_->durable_->stored(ticket)) {
+    send(bytes);
+    return;
+  }
+  const bool first = held_.empty();
+  held_.push_back({ticket, std::string(bytes)});
+  if (first) server_->hold(*this);
 }
 
 void EventConnection::close(int error) {
@@ -68,9 +90,11 @@ void EventConnection::close(int error) {
 EventServer::EventServer(std::string what, size_t maxConnections, size_t maxInput)
     : what_(std::move(what)), maxConnections_(maxConnections), maxInput_(maxInput) {}
 
-bool EventServer::start(uint16_t port, Factory make, std::function<void()> afterEvents) {
+bool EventServer::start(uint16_t port, Factory make, std::function<void()> afterEvents,
+                        Durability* durability) {
   make_ = std::move(make);
   afterEvents_ = std::move(afterEvents);
+  durable_ = std::make_unique<DurableWaiter>(what_, durability);
   if (listener_.listen(port, what_) != 0) return false;
   epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
   epoll_event stopEvent{};
@@ -80,7 +104,8 @@ bool EventServer::start(uint16_t port, Factory make, std::function<void()> after
   listenEvent.events = EPOLLIN;
   listenEvent.data.ptr = kListenerTag;
   if (!epoll_ || ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, stop_.fd(), &stopEvent) != 0 ||
-      ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.fd(), &listenEvent) != 0) {
+      ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, listener_.fd(), &listenEvent) != 0 ||
+      (durable_->fd() >= 0 && !watchDurable())) {
     diagf("%s: cannot wait for connections: %s", what_.c_str(), std::strerror(errno));
     listener_.close();
     return false;
@@ -126,6 +151,9 @@ void EventServer::run() {
       void* tag = events[i].data.ptr;
       if (tag == kStopTag) {
         stopping = true;
+      } else if (tag == kDurableTag) {
+        durable_->update(!holding_.empty());
+        releaseHeld();
       } else if (tag == kListenerTag) {
         if (!acceptAll()) {
           // Out of descriptors, say: the listener waits a tick instead of spinning.
@@ -135,7 +163,12 @@ void EventServer::run() {
       } else {
         auto& c = *static_cast<EventConnection*>(tag);
         if (!c.closed() && (events[i].events & EPOLLOUT)) flush(c);
-        if (!c.closed() && (events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))) receive(c);
+        if (c.closed() || !(events[i].events & (EPOLLIN | EPOLLERR | EPOLLHUP))) continue;
+        if (c.held_.empty()) {
+          receive(c);
+        } else if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+          c.close(kWsaConnReset);  // gone while its answer waits: nobody to tell
+        }
       }
     }
     if (ticksSince(lastTick) >= static_cast<uint32_t>(kTickMs)) {
@@ -143,6 +176,7 @@ void EventServer::run() {
       for (const auto& c : connections_) {
         if (!c->closed()) c->onTick(lastTick);
       }
+      if (!holding_.empty()) durable_->update(true);
       if (listenerPaused) {
         epoll_event listenEvent{};
         listenEvent.events = EPOLLIN;
@@ -242,7 +276,39 @@ void EventServer::flush(EventConnection& c) {
   }
   c.output_.clear();
   c.outputHead_ = 0;
-  watch(c, EPOLLIN);  // all out: read again
+  rearm(c);  // all out: read again, unless an answer waits to be stored
+}
+
+void EventServer::rearm(EventConnection& c) {
+  const uint32_t events = c.outputHead_ < c.output_.size() ? EPOLLOUT
+                          : c.held_.empty()                ? EPOLLIN
+                                                           : 0u;
+  watch(c, events);
+}
+
+void EventServer::hold(EventConnection& c) {
+  holding_.push_back(&c);
+  rearm(c);
+}
+
+void EventServer::releaseHeld() {
+  std::erase_if(holding_, [this](EventConnection* c) {
+    if (c->closed()) return true;
+    while (!c->held_.empty() && durable_->stored(c->held_.front().ticket)) {
+      c->transmit(c->held_.front().bytes);
+      c->held_.pop_front();
+    }
+    if (!c->held_.empty()) return false;
+    rearm(*c);
+    return true;
+  });
+}
+
+bool EventServer::watchDurable() {
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = kDurableTag;
+  return ::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, durable_->fd(), &ev) == 0;
 }
 
 void EventServer::watch(EventConnection& c, uint32_t events) {
@@ -269,6 +335,7 @@ void EventServer::finish(EventConnection& c) {
 void EventServer::reap() {
   // Records are freed only here, after the batch: no event of the batch reaches a freed one.
   for (size_t i = 0; i < dead_.size(); ++i) finish(*dead_[i]);
+  if (!dead_.empty()) std::erase_if(holding_, [](EventConnection* c) { return c->closed(); });
   std::vector<std::unique_ptr<EventConnection>> done;
   {
     std::lock_guard lock(lock_);

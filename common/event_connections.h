@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "common/cancel_event.h"
+#include "common/durable_waiter.h"
 #include "common/line_socket.h"
 
 namespace orv {
@@ -40,6 +42,10 @@ class EventConnection {
   // Sends bytes; what the socket does not take at once follows when it can, and no more input
   // is read until then. A peer that leaves kMaxPendingOutput bytes unread is closed.
   void send(std::string_view bytes);
+  // The acknowledgement of an event: sent once the server's Durability has stored `ticket`
+  // (at once for ticket 0). Until then no more input is read, and whatever else is sent
+  // follows it, so the order on the connection stays.
+  void sendWhenStored(std::string_view bytes, uint64_t ticket);
   // Ends the connection after the current handler; onClosed(error) follows.
   void close(int error);
 
@@ -52,7 +58,15 @@ class EventConnection {
  private:
   friend class EventServer;
 
+  void transmit(std::string_view bytes);
+
+  struct Held {
+    uint64_t ticket;
+    std::string bytes;
+  };
+
   LineSocket socket_;
+  std::deque<Held> held_;
   std::string input_;
   size_t inputHead_ = 0;
   std::string output_;
@@ -96,8 +110,9 @@ class EventServer {
 
   // Listens and starts the loop thread; a port that cannot be bound is reported. afterEvents,
   // when given, runs on the loop thread after every round of events (and at its end): where a
-  // held log writes the round's entries.
-  bool start(uint16_t port, Factory make, std::function<void()> afterEvents = {});
+  // held log writes the round's entries. With a `durability`, sendWhenStored() waits on it.
+  bool start(uint16_t port, Factory make, std::function<void()> afterEvents = {},
+             Durability* durability = nullptr);
   // Asks the loop to end without waiting: it stops accepting, then closes every connection,
   // newest first, each with onClosed(kWsaInterrupted).
   void requestStop() { stop_.set(); }
@@ -122,6 +137,11 @@ class EventServer {
   void receive(EventConnection& c);
   void flush(EventConnection& c);
   void watch(EventConnection& c, uint32_t events);
+  // Output waiting: writable; answers held: nothing; else readable.
+  void rearm(EventConnection& c);
+  void hold(EventConnection& c);
+  bool watchDurable();
+  void releaseHeld();
   void finish(EventConnection& c);
   void reap();
 
@@ -136,7 +156,9 @@ class EventServer {
   CancelEvent stop_;
   mutable std::mutex lock_;
   std::vector<std::unique_ptr<EventConnection>> connections_;
-  std::vector<EventConnection*> dead_;  // closed during the current batch of events
+  std::vector<EventConnection*> dead_;     // closed during the current batch of events
+  std::vector<EventConnection*> holding_;  // with acknowledgements waiting to be stored
+  std::unique_ptr<DurableWaiter> durable_;
   std::thread thread_;
 };
 

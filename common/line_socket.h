@@ -15,6 +15,7 @@ namespace orv {
 enum class LineEnd : uint8_t { Cr, CrLf, Dc4 };
 
 inline constexpr char kAck = 0x06;
+inline constexpr char kNak = 0x15;
 inline constexpr char kDc4 = 0x14;
 
 // A TCP socket for line protocols: listen on 0.0.0.0 with a readiness wait, accept or connect,

@@ -65,6 +65,7 @@ OptionsSettings readOptions(const IniFile& ini) {
   OptionsSettings s;
   s.uFl = ini.readBool("Options", "U_Fl", true);
   s.rAcc = ini.readInteger("Options", "RAcc", 65535);
+  s.durable = ini.readBool("Options", "Durable", true);
   return s;
 }
 

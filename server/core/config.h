@@ -64,6 +64,8 @@ uint16_t readSmsPort(const IniFile& ini);  // [Sms] Port, 911
 struct OptionsSettings {
   bool uFl = true;       // queue the identity line before module event lines
   int32_t rAcc = 65535;  // device lines
+  // Acknowledge an event only once it is on disk. Off: at once, stored within a few ms.
+  bool durable = true;
 };
 OptionsSettings readOptions(const IniFile& ini);
 

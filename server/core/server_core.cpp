@@ -52,7 +52,13 @@ void ServerCore::loadConfiguration() {
 
   out_ = readOutSettings(ini);
   comOn_ = out_.comOn;
-  outputList_ = std::make_unique<tOList>(ini, comOn_, programDir_, &outputsChanged);
+  options_ = readOptions(ini);
+  if (!options_.durable) {
+    diag("[Options] Durable=0: events are acknowledged before they are on disk; a crash or power "
+         "cut can lose those acknowledged in its last moments");
+  }
+  outputList_ = std::make_unique<tOList>(ini, comOn_, programDir_, &outputsChanged,
+                                         options_.durable);
   for (const auto& item : outputList_->items()) {
     diagf("output item '%s' [%s]: queue size %d, %zu filters, %zu lines queued", item->id().c_str(),
           item->section().c_str(), item->queueSize(), item->filters().size(), item->count());
@@ -62,7 +68,6 @@ void ServerCore::loadConfiguration() {
   startInput(ini, "SiaIp", sia_);
 
   gprsLines_.clear();
-  options_ = readOptions(ini);
   sock_ = readSockSettings(ini);
   startCommands_ = readStartCommands(ini);
   std::vector<std::string> sections = gprsSections(ini);

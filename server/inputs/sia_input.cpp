@@ -101,9 +101,11 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   if (!msg) return;  // not a DC-09 message: nothing to acknowledge
   std::optional<std::string> line = convertSiaMessage(*msg);
   std::string answer = siaAnswer(line ? "ACK" : "DUH", msg->header, f->framing);
-  send(answer);
   tx_ += static_cast<int64_t>(answer.size());
-  if (!line) return;  // answered "DUH": the transmitter knows nobody took it
+  if (!line) {
+    send(answer);  // "DUH": the transmitter knows nobody took it
+    return;
+  }
 
   // A queued line is one line of its queue file and of every client's stream: control bytes
   // from the data block (an LF, say, which a frame may carry) become spaces.
@@ -111,7 +113,11 @@ void TSIAEchoThrd::handle(const std::string& frame) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
   }
   setLineDigit(*line, lineDigit(input_.settings_.line));
-  if (input_.outputs_) input_.outputs_->pushLine(*line, EventKeys::line(EventSource::Sia, *line));
+  uint64_t ticket = 0;
+  if (input_.outputs_) {
+    ticket = input_.outputs_->pushLine(*line, EventKeys::line(EventSource::Sia, *line));
+  }
+  sendWhenStored(answer, ticket);  // the ACK says the event is stored
   setCurrent(*line, true);
   input_.flag();
 }
@@ -129,7 +135,7 @@ TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
   hosts_.start(
       settings_.port,
       [this](const LineSocket&) { return std::make_unique<TSIAEchoThrd>(*this, ++nextId_); },
-      [this] { log_.flush(); });
+      [this] { log_.flush(); }, outputs_ ? outputs_->durability() : nullptr);
 }
 
 void TSIAListThrd::flag() {

@@ -62,14 +62,17 @@ size_t TTCPEchoThrd1::onInput(std::string_view unread, size_t fresh) {
   if (lines_.empty()) return 0;
   lastLineAt_ = ticks();
   setLastError(0);
-  // The senders are released before any check: one ACK byte for every line that begins with
-  // "5", all of this read's in one write.
-  const auto acks = std::count_if(lines_.begin(), lines_.end(),
-                                  [](std::string_view l) { return !l.empty() && l[0] == '5'; });
-  send(std::string(static_cast<size_t>(acks), kAck));
+  // One answer byte per line that begins with "5", in line order, all of this read's in one
+  // write once the last accepted line is stored.
+  std::string answers;
+  uint64_t ticket = 0;
   for (std::string_view line : lines_) {
-    if (!line.empty() && line[0] == '5') accept(line);
+    if (line.empty() || line[0] != '5') continue;
+    std::optional<uint64_t> queued = accept(line);
+    answers += queued ? kAck : kNak;
+    if (queued) ticket = std::max(ticket, *queued);
   }
+  sendWhenStored(answers, ticket);
   return used;
 }
 
@@ -87,8 +90,13 @@ void TTCPEchoThrd1::onClosed(int error) {
   setLastError(error);
 }
 
-void TTCPEchoThrd1::accept(std::string_view line) {
-  if (!tcpDrvChecksumOk(line)) return;
+std::optional<uint64_t> TTCPEchoThrd1::accept(std::string_view line) {
+  if (!tcpDrvChecksumOk(line)) {
+    input_.refused_("%s: line refused (NAK), %s: %.*s", peerAddress().c_str(),
+                    line.find('*') == std::string_view::npos ? "no checksum" : "wrong checksum",
+                    static_cast<int>(std::min<size_t>(line.size(), 200)), line.data());
+    return std::nullopt;
+  }
 
   std::string normalised(line);
   if (normalised.size() >= 4) normalised[3] = '2';
@@ -99,8 +107,10 @@ void TTCPEchoThrd1::accept(std::string_view line) {
   std::string dispatched = normalised;
   setLineDigit(dispatched, lineDigit(input_.settings_.line));
   dispatched = withTcpDrvChecksum(dispatched);
+  uint64_t ticket = 0;
   if (input_.outputs_) {
-    input_.outputs_->pushLine(dispatched, EventKeys::line(EventSource::TcpDrv, dispatched));
+    ticket =
+        input_.outputs_->pushLine(dispatched, EventKeys::line(EventSource::TcpDrv, dispatched));
   }
   {
     std::lock_guard lock(rowLock_);
@@ -108,6 +118,7 @@ void TTCPEchoThrd1::accept(std::string_view line) {
     ++messageCount_;
   }
   if (input_.outputsChanged_) input_.outputsChanged_->store(1, std::memory_order_relaxed);
+  return ticket;
 }
 
 // --- listener ------------------------------------------------------------------------------
@@ -123,7 +134,7 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
   log_.setHeld(true);
   hosts_.start(
       settings_.port, [this](const LineSocket&) { return std::make_unique<TTCPEchoThrd1>(*this); },
-      [this] { log_.flush(); });
+      [this] { log_.flush(); }, outputs_ ? outputs_->durability() : nullptr);
 }
 
 TListThrd1::~TListThrd1() {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/diag.h"
 #include "common/event_connections.h"
 #include "common/ten_day_log.h"
 
@@ -34,8 +35,9 @@ struct TcpDrvSettings {
 
 class TListThrd1;
 
-// One sender's connection: every line that begins with "5" gets one ACK byte at once; a line
-// with a right checksum is logged and queued. Served by the input's event loop.
+// One sender's connection: a line that begins with "5" and has a right checksum is logged and
+// queued, and its ACK byte goes out once it is stored; any other line beginning with "5" gets a
+// NAK byte, so that the sender repeats it. Served by the input's event loop.
 class TTCPEchoThrd1 : public EventConnection {
  public:
   explicit TTCPEchoThrd1(TListThrd1& input);
@@ -54,7 +56,8 @@ class TTCPEchoThrd1 : public EventConnection {
   void onClosed(int error) override;
 
  private:
-  void accept(std::string_view line);
+  // The line's ticket once it is queued; std::nullopt when it is refused.
+  std::optional<uint64_t> accept(std::string_view line);
   void setLastError(int error);
 
   TListThrd1& input_;
@@ -91,6 +94,7 @@ class TListThrd1 {
   tOList* outputs_;
   std::atomic<uint8_t>* outputsChanged_;
   TenDayLog log_;
+  PeerDiag refused_{"TcpDrv input"};
   EventConnections<TTCPEchoThrd1> hosts_;  // tHostList1 and its listener
 };
 

@@ -35,6 +35,8 @@ struct tClientContext {
   std::string input;       // received bytes not yet taken as lines
   std::string sendBuffer;  // the send in progress
   size_t sendOffset = 0;
+  std::string heldAnswer;  // an event's answer, until the event is stored
+  uint64_t heldTicket = 0;
   uint32_t lastSyncTick = 0;
   uint32_t deadline = 0;
   uint32_t syncInterval = 0;

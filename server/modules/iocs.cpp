@@ -13,6 +13,7 @@
 
 #include "common/beep.h"
 #include "common/diag.h"
+#include "common/durable_waiter.h"
 #include "common/socket_error.h"
 #include "common/ticks.h"
 
@@ -28,7 +29,11 @@ constexpr int kMaxEvents = 256;
 
 // The worker: owns the records of all connections of the line and the epoll instance.
 struct tIOCS::Worker {
-  Worker(tIOCS& server) : server(server), protocol(server.line_) {}
+  Worker(tIOCS& server)
+      : server(server),
+        protocol(server.line_),
+        durable(server.settings_.name,
+                server.line_.outputs ? server.line_.outputs->durability() : nullptr) {}
 
   void start() {
     epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
@@ -37,6 +42,10 @@ struct tIOCS::Worker {
     ev.events = EPOLLIN;
     ev.data.ptr = nullptr;  // the wake-up
     ::epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, wakeFd.get(), &ev);
+    if (durable.fd() >= 0) {
+      ev.data.ptr = &durable;
+      ::epoll_ctl(epollFd.get(), EPOLL_CTL_ADD, durable.fd(), &ev);
+    }
     thread = std::jthread([this](std::stop_token stop) { run(stop); });
   }
 
@@ -83,6 +92,7 @@ struct tIOCS::Worker {
   // Frees the records closed during the last batch, so that no event of the batch can reach a
   // freed record.
   void reap() {
+    if (!dead.empty()) std::erase_if(held, [](tClientContext* c) { return c->closed; });
     for (tClientContext* c : dead) {
       server.clients_.remove(c);
       owned.erase(c);  // closes the socket, which also leaves epoll
@@ -100,7 +110,7 @@ struct tIOCS::Worker {
       c.sendOffset = 0;
       if (!flush(c)) return;
       ModuleProtocol::Outcome next = protocol.afterSend(c, ticks());
-      if (next.next != ModuleProtocol::Next::Send) {
+      if (next.next != ModuleProtocol::Next::Send || !durable.stored(next.ticket)) {
         apply(c, std::move(next));
         return;
       }
@@ -138,7 +148,16 @@ struct tIOCS::Worker {
   void apply(tClientContext& c, ModuleProtocol::Outcome outcome) {
     switch (outcome.next) {
       case ModuleProtocol::Next::Send:
-        send(c, std::move(outcome.text));
+        if (durable.stored(outcome.ticket)) {
+          send(c, std::move(outcome.text));
+        } else {
+          // An event's "0" says that it is stored: it waits for that, and nothing more is
+          // read from the module meanwhile.
+          c.heldAnswer = std::move(outcome.text);
+          c.heldTicket = outcome.ticket;
+          setInterest(c, 0);
+          held.push_back(&c);
+        }
         break;
       case ModuleProtocol::Next::Arm:
         setInterest(c, EPOLLIN);
@@ -173,6 +192,21 @@ struct tIOCS::Worker {
     apply(c, protocol.onReceive(c, ticks()));
   }
 
+  // The outputs stored more: the answers that waited for it go out, in the order they came.
+  void releaseHeld() {
+    durable.update(!held.empty());
+    std::vector<tClientContext*> waiting;
+    waiting.swap(held);
+    for (tClientContext* c : waiting) {
+      if (c->closed) continue;
+      if (durable.stored(c->heldTicket)) {
+        send(*c, std::move(c->heldAnswer));
+      } else {
+        held.push_back(c);
+      }
+    }
+  }
+
   void takeAdopted() {
     std::deque<ClientPtr> fresh;
     {
@@ -203,6 +237,10 @@ struct tIOCS::Worker {
         break;
       }
       for (int i = 0; i < n; ++i) {
+        if (events[i].data.ptr == &durable) {
+          releaseHeld();
+          continue;
+        }
         auto* c = static_cast<tClientContext*>(events[i].data.ptr);
         if (c == nullptr) {
           uint64_t value;
@@ -222,6 +260,7 @@ struct tIOCS::Worker {
       if (ticksSince(lastSweep, now) >= kSweepEveryMs) {
         lastSweep = now;
         sweep(now);
+        if (!held.empty()) durable.update(true);
       }
       reap();
     }
@@ -233,6 +272,8 @@ struct tIOCS::Worker {
 
   tIOCS& server;
   ModuleProtocol protocol;
+  DurableWaiter durable;
+  std::vector<tClientContext*> held;  // answers waiting for their events to be stored
   UniqueFd epollFd;
   UniqueFd wakeFd;
   std::mutex adoptLock;

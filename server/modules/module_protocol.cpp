@@ -112,9 +112,19 @@ void ModuleProtocol::finishStep(tClientContext& client, uint32_t now) {
 }
 
 ModuleProtocol::Outcome ModuleProtocol::normal(tClientContext& client, uint32_t now) {
+  for (;;) {
+    bool refused = false;
+    Outcome out = normalLine(client, now, refused);
+    if (!refused || client.input.find('\n') == std::string::npos) return out;
+  }
+}
+
+ModuleProtocol::Outcome ModuleProtocol::normalLine(tClientContext& client, uint32_t now,
+                                                   bool& refused) {
   std::optional<std::string> taken = takeLine(client.input);
-  // An empty line gets no answer, but a line that came behind it in the same read does: nothing
-  // else would take it out of the buffer until the module sends again.
+  // An empty line gets no answer, and neither does an event that is refused, but a line that
+  // came behind it in the same read does: nothing else would take it out of the buffer until
+  // the module sends again.
   while (taken && taken->empty()) taken = takeLine(client.input);
   Outcome out;
   if (!taken) {
@@ -166,8 +176,16 @@ ModuleProtocol::Outcome ModuleProtocol::normal(tClientContext& client, uint32_t 
     if (line_.rowsChanged) line_.rowsChanged->store(1, std::memory_order_relaxed);
     out = {Next::Send, std::string(kZeroAnswer)};
   } else {
-    if (checkEventChecksum(line)) deliverEvent(client, line, now);
-    out = {Next::Send, std::string(kZeroAnswer)};
+    const std::string received = line;
+    if (!checkEventChecksum(line)) {
+      // Not acknowledged, so the module keeps the event and sends it again.
+      refused_("module %s (%s): event with a wrong checksum not acknowledged: %.200s",
+               client.id().c_str(), client.peerAddress.c_str(), received.c_str());
+      finishStep(client, now);
+      refused = true;
+      return out;
+    }
+    out = {Next::Send, std::string(kZeroAnswer), deliverEvent(client, line, now)};
   }
   finishStep(client, now);
   return out;
@@ -327,7 +345,7 @@ ModuleProtocol::Outcome ModuleProtocol::upload(tClientContext& client, uint32_t 
   return {};
 }
 
-void ModuleProtocol::deliverEvent(tClientContext& client, std::string_view line, uint32_t now) {
+uint64_t ModuleProtocol::deliverEvent(tClientContext& client, std::string_view line, uint32_t now) {
   if (line.substr(0, 4) == "Mff,") {
     std::string_view acc = line.substr(4, 4);
     while (!acc.empty() && acc.front() == ' ') acc.remove_prefix(1);
@@ -335,16 +353,17 @@ void ModuleProtocol::deliverEvent(tClientContext& client, std::string_view line,
       std::lock_guard guard(client.lock);
       client.account = static_cast<uint16_t>(*a);
     }
-    if (!intervalPassed(client.syncInterval, client.lastSyncTick, now)) return;
+    if (!intervalPassed(client.syncInterval, client.lastSyncTick, now)) return 0;
   }
   const std::string id = client.id();
   {
     std::lock_guard guard(client.lock);
     ++client.messageCount;
   }
-  if (line_.outputs == nullptr) return;
-  line_.outputs->pushModuleMessage(ModuleMessage{line, id, line_.lineDigit, line_.identityLine},
-                                   EventKeys::module(id, accountIsZero(line)));
+  if (line_.outputs == nullptr) return 0;
+  return line_.outputs->pushModuleMessage(
+      ModuleMessage{line, id, line_.lineDigit, line_.identityLine},
+      EventKeys::module(id, accountIsZero(line)));
 }
 
 }  // namespace orv

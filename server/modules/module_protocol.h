@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/diag.h"
 #include "common/local_time.h"
 #include "common/ten_day_log.h"
 #include "server/core/account_filter.h"
@@ -50,21 +51,26 @@ class ModuleProtocol {
   enum class Next { Wait, Arm, Send };
   struct Outcome {
     Next next = Next::Arm;
-    std::string text;  // for Send
+    std::string text;     // for Send
+    uint64_t ticket = 0;  // Send waits until the outputs have stored this (an event's "0")
   };
 
-  explicit ModuleProtocol(ModuleLineContext line) : line_(line) {}
+  explicit ModuleProtocol(ModuleLineContext line)
+      : line_(line), refused_("GPRS line " + std::to_string(line.lineIndex)) {}
 
   // New bytes were appended to client.input.
   Outcome onReceive(tClientContext& client, uint32_t now);
   // The last answer went out: answer a line that is already buffered, or wait for the next.
   Outcome afterSend(tClientContext& client, uint32_t now);
 
-  // Hands an event line to the outputs as the module's own (also the periodic link event).
-  void deliverEvent(tClientContext& client, std::string_view line, uint32_t now);
+  // Hands an event line to the outputs as the module's own (also the periodic link event);
+  // returns its ticket (0 when no output took it).
+  uint64_t deliverEvent(tClientContext& client, std::string_view line, uint32_t now);
 
  private:
   Outcome normal(tClientContext& client, uint32_t now);
+  // One line of state 0; `refused` when it was an event that gets no answer.
+  Outcome normalLine(tClientContext& client, uint32_t now, bool& refused);
   Outcome poll(tClientContext& client, uint32_t now);
   Outcome mode(tClientContext& client);
   Outcome recordReceive(tClientContext& client, uint32_t now);
@@ -75,6 +81,7 @@ class ModuleProtocol {
   void trace(std::string_view prefix, std::string_view text);
 
   ModuleLineContext line_;
+  PeerDiag refused_;
 };
 
 }  // namespace orv

@@ -5,27 +5,25 @@
 
 #include "common/diag.h"
 #include "server/core/config.h"
-#include "server/outputs/queue_file.h"
-#include "server/outputs/queue_persister.h"
 
 namespace orv {
 namespace {
 
 // The Id names a file in the program directory and nothing outside it.
-std::string queueFileName(const std::string& id) {
-  std::string name = id;
-  for (char& c : name) {
+std::string fileSafe(const std::string& name) {
+  std::string safe = name;
+  for (char& c : safe) {
     if (c == '/' || c == '\0') c = '_';
   }
-  return name + ".out";
+  return safe;
 }
 
 }  // namespace
 
 tOItem::tOItem(const IniFile& ini, const std::string& section,
-               const std::filesystem::path& programDir, QueuePersister* persister,
+               const std::filesystem::path& programDir, QueueStore& store,
                std::atomic<uint8_t>* outputsChanged)
-    : section_(section), persister_(persister), outputsChanged_(outputsChanged) {
+    : section_(section), store_(store), outputsChanged_(outputsChanged) {
   const bool isCom = ::strcasecmp(section.c_str(), "Com") == 0;
   id_ = isCom ? "Com" : ini.readString(section, "Id", "");
   dateFlag_ = isCom ? ini.readBool(section, "DtFlag", true) : true;
@@ -40,18 +38,21 @@ tOItem::tOItem(const IniFile& ini, const std::string& section,
   }
   templates_ = LineTemplates::load(ini, section);
 
-  queueFile_ = programDir / queueFileName(id_);
-  queue_ = loadQueueFile(queueFile_);
+  queueFile_ = programDir / (fileSafe(id_) + ".out");
+  if (store_.isOpen(queueFile_)) {
+    // Two channels with one Id would write one journal with two numberings and lose lines:
+    // the later one keeps its queue under its section's name.
+    queueFile_ = programDir / (fileSafe(id_) + "." + fileSafe(section_) + ".out");
+    diagf("output item [%s]: Id '%s' is taken already; its queue is kept in %s", section_.c_str(),
+          id_.c_str(), queueFile_.c_str());
+  }
+  QueueStore::Loaded loaded;
+  stored_ = store_.open(queueFile_, *this, loaded);
+  queue_ = std::move(loaded.lines);
+  frontSeq_ = loaded.frontSeq;
   if (!queue_.empty()) {
     diagf("output item '%s': %zu queued lines loaded from %s", id_.c_str(), queue_.size(),
           queueFile_.c_str());
-  }
-}
-
-void tOItem::changed() {
-  // Only the first change after a write wakes the persister; the rest ride along.
-  if (!dirty_.exchange(true, std::memory_order_acq_rel) && persister_ != nullptr) {
-    persister_->wake();
   }
 }
 
@@ -65,9 +66,9 @@ void tOItem::removeWaker(int eventFd) {
   std::erase(wakers_, eventFd);
 }
 
-void tOItem::appendAndTrim(std::vector<std::string> lines) {
+uint64_t tOItem::appendAndTrim(std::vector<std::string> lines) {
   const bool added = !lines.empty();
-  bool touched = added;
+  uint64_t ticket = 0;
   {
     std::lock_guard lock(lock_);
     for (std::string& l : lines) {
@@ -75,15 +76,17 @@ void tOItem::appendAndTrim(std::vector<std::string> lines) {
       for (char& c : l) {
         if (c == '\r' || c == '\n') c = ' ';
       }
+      ticket = store_.append(stored_, frontSeq_ + queue_.size(), l);
       queue_.push_back(std::move(l));
     }
-    while (queue_.size() > static_cast<size_t>(std::max(queueSize_, 0))) {
-      queue_.pop_front();
-      ++frontSeq_;
-      touched = true;
+    const size_t keep = static_cast<size_t>(std::max(queueSize_, 0));
+    if (queue_.size() > keep) {
+      const size_t drop = queue_.size() - keep;
+      queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(drop));
+      frontSeq_ += drop;
+      ticket = store_.dropBefore(stored_, frontSeq_);
     }
   }
-  if (touched) changed();
   if (added) {
     std::lock_guard lock(wakersLock_);
     for (int fd : wakers_) {
@@ -92,6 +95,19 @@ void tOItem::appendAndTrim(std::vector<std::string> lines) {
       (void)r;  // a full counter is still a wake-up
     }
   }
+  return ticket;
+}
+
+void tOItem::dropBeforeLocked(uint64_t seq) {
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(seq - frontSeq_));
+  frontSeq_ = seq;
+  store_.dropBefore(stored_, seq);
+}
+
+void tOItem::withQueue(
+    const std::function<void(uint64_t, const std::deque<std::string>&)>& f) const {
+  std::lock_guard lock(lock_);
+  f(frontSeq_, queue_);
 }
 
 std::optional<std::string> tOItem::peek() const {
@@ -101,16 +117,10 @@ std::optional<std::string> tOItem::peek() const {
 }
 
 void tOItem::removeOldest() {
-  bool removed = false;
   {
     std::lock_guard lock(lock_);
-    if (!queue_.empty()) {
-      queue_.pop_front();
-      ++frontSeq_;
-      removed = true;
-    }
+    if (!queue_.empty()) dropBeforeLocked(frontSeq_ + 1);
   }
-  if (removed) changed();
   if (outputsChanged_ != nullptr) outputsChanged_->store(1, std::memory_order_relaxed);
 }
 
@@ -125,12 +135,10 @@ bool tOItem::removeIfOldest(uint64_t seq) {
   {
     std::lock_guard lock(lock_);
     if (!queue_.empty() && frontSeq_ == seq) {
-      queue_.pop_front();
-      ++frontSeq_;
+      dropBeforeLocked(seq + 1);
       removed = true;
     }
   }
-  if (removed) changed();
   if (outputsChanged_ != nullptr) outputsChanged_->store(1, std::memory_order_relaxed);
   return removed;
 }
@@ -138,27 +146,6 @@ bool tOItem::removeIfOldest(uint64_t seq) {
 size_t tOItem::count() const {
   std::lock_guard lock(lock_);
   return queue_.size();
-}
-
-void tOItem::persist() {
-  // A failed write leaves the item marked, so the persister's next round tries again.
-  if (!dirty_.exchange(false, std::memory_order_acq_rel) && !writeFailed_) return;
-  std::deque<std::string> snapshot;
-  {
-    std::lock_guard lock(lock_);
-    snapshot = queue_;
-  }
-  std::string error;
-  if (writeQueueFile(queueFile_, snapshot, &error)) {
-    if (writeFailed_) diagf("%s: written again", queueFile_.c_str());
-    writeFailed_ = false;
-  } else {
-    if (!writeFailed_) {
-      diagf("%s: %s; the queue stays in memory and the file is retried", queueFile_.c_str(),
-            error.c_str());
-    }
-    writeFailed_ = true;
-  }
 }
 
 }  // namespace orv

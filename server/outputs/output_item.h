@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -14,22 +15,21 @@
 #include "server/outputs/filter.h"
 #include "server/outputs/forward_queue.h"
 #include "server/outputs/line_template.h"
+#include "server/outputs/queue_store.h"
 
 namespace orv {
-
-class QueuePersister;
 
 // One output channel: a bounded queue of output lines, the filters that admit events, the line
 // templates for module messages and, with a forwarding port, the list its forwarder sends.
 //
-// The queue is mirrored in "<Id>.out" in the program directory while the server runs (written
-// by the list's QueuePersister, never on the push path), so a crash loses no accepted line;
-// lines may come twice after one, never not at all. An empty queue has no file.
-class tOItem {
+// Every change of the queue goes to the list's store (the queue file "<Id>.out" and its
+// journal) in the order it happened, and gets a ticket there: a line is safe once its ticket is
+// durable. Lines may come twice after a crash, never not at all.
+class tOItem : public StoredQueue {
  public:
-  // Reads item section `section` ("Com" or "Client...") and loads its queue file.
+  // Reads item section `section` ("Com" or "Client...") and takes its queue from the store.
   tOItem(const IniFile& ini, const std::string& section, const std::filesystem::path& programDir,
-         QueuePersister* persister, std::atomic<uint8_t>* outputsChanged);
+         QueueStore& store, std::atomic<uint8_t>* outputsChanged);
   tOItem(const tOItem&) = delete;
   tOItem& operator=(const tOItem&) = delete;
 
@@ -47,9 +47,9 @@ class tOItem {
 
   bool passes(const EventKeys& event) const { return filtersPass(filters_, event); }
 
-  // Appends the lines, then drops the oldest while more than the queue size remain. Safe from
-  // any thread.
-  void appendAndTrim(std::vector<std::string> lines);
+  // Appends the lines, then drops the oldest while more than the queue size remain; returns the
+  // ticket of the last change (0 when nothing changed). Safe from any thread.
+  uint64_t appendAndTrim(std::vector<std::string> lines);
   std::optional<std::string> peek() const;
   // The oldest line with its number in the queue's life; several clients of one channel each
   // remove a line only if it is still the one they sent, so that a second acknowledgement of
@@ -72,11 +72,12 @@ class tOItem {
   void addWaker(int eventFd);
   void removeWaker(int eventFd);
 
-  // Writes the queue file if the queue changed since the last write. Persister thread only.
-  void persist();
+  void withQueue(
+      const std::function<void(uint64_t, const std::deque<std::string>&)>& f) const override;
 
  private:
-  void changed();
+  // Under lock_: every line numbered below `seq` is gone.
+  void dropBeforeLocked(uint64_t seq);
 
   std::string section_;
   std::string id_;
@@ -88,16 +89,15 @@ class tOItem {
   uint16_t forwardPort_ = 0;
   std::unique_ptr<ForwardQueue> forwarder_;
   std::filesystem::path queueFile_;
-  QueuePersister* persister_;
+  QueueStore& store_;
+  QueueStore::Handle stored_ = 0;
   std::atomic<uint8_t>* outputsChanged_;
 
   mutable std::mutex lock_;
   std::deque<std::string> queue_;
   uint64_t frontSeq_ = 0;  // the number of queue_.front(); every removal from the front adds one
-  std::atomic<bool> dirty_{false};
   std::mutex wakersLock_;
   std::vector<int> wakers_;
-  bool writeFailed_ = false;  // persister thread only
 };
 
 }  // namespace orv

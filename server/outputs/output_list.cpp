@@ -5,17 +5,16 @@
 namespace orv {
 
 tOList::tOList(const IniFile& ini, bool comOn, const std::filesystem::path& programDir,
-               std::atomic<uint8_t>* outputsChanged) {
+               std::atomic<uint8_t>* outputsChanged, bool acknowledgeStored)
+    : store_(std::make_unique<JournalStore>()), acknowledgeStored_(acknowledgeStored) {
   auto add = [&](const std::string& section) {
-    items_.push_back(
-        std::make_unique<tOItem>(ini, section, programDir, &persister_, outputsChanged));
-    persister_.add(items_.back().get());
+    items_.push_back(std::make_unique<tOItem>(ini, section, programDir, *store_, outputsChanged));
   };
   if (comOn) add("Com");
   for (const std::string& section : ini.sections()) {
     if (beginsWith(section, "Client")) add(section);
   }
-  persister_.start();
+  store_->start();
   for (const auto& item : items_) {
     if (item->forwarder() != nullptr) forwarders_.push_back(std::make_unique<TOOThread>(*item));
   }
@@ -23,7 +22,7 @@ tOList::tOList(const IniFile& ini, bool comOn, const std::filesystem::path& prog
 
 tOList::~tOList() {
   forwarders_.clear();
-  persister_.stop();
+  store_->close();  // while the items it reads are still there
 }
 
 tOItem* tOList::find(std::string_view id) const {
@@ -33,17 +32,20 @@ tOItem* tOList::find(std::string_view id) const {
   return nullptr;
 }
 
-void tOList::pushLine(std::string_view line, const EventKeys& event) {
+uint64_t tOList::pushLine(std::string_view line, const EventKeys& event) {
   std::lock_guard lock(pushLock_);
+  uint64_t ticket = 0;
   for (const auto& item : items_) {
     std::vector<std::string> lines;
     if (item->passes(event)) lines.emplace_back(line);
-    item->appendAndTrim(std::move(lines));
+    ticket = std::max(ticket, item->appendAndTrim(std::move(lines)));
   }
+  return ticket;
 }
 
-void tOList::pushModuleMessage(const ModuleMessage& message, const EventKeys& event) {
+uint64_t tOList::pushModuleMessage(const ModuleMessage& message, const EventKeys& event) {
   std::lock_guard lock(pushLock_);
+  uint64_t ticket = 0;
   for (const auto& item : items_) {
     ModuleLines built;
     if (item->passes(event)) {
@@ -52,8 +54,9 @@ void tOList::pushModuleMessage(const ModuleMessage& message, const EventKeys& ev
         for (std::string& l : built.forward) forwarder->add(std::move(l));
       }
     }
-    item->appendAndTrim(std::move(built.queue));
+    ticket = std::max(ticket, item->appendAndTrim(std::move(built.queue)));
   }
+  return ticket;
 }
 
 }  // namespace orv

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <string>
@@ -13,14 +14,20 @@ inline constexpr size_t kMaxQueuedLine = 64 * 1024;
 // The most of a queue file that is read.
 inline constexpr size_t kMaxQueueFile = 256u * 1024 * 1024;
 
+// What was read of a queue file: its size and CRC-32C as it lies on disk (what a journal names
+// when it continues the file), and whether the lines read give back exactly those bytes.
+struct QueueFileInfo {
+  uint64_t bytes = 0;
+  uint32_t crc = 0;
+  bool exact = true;
+};
+
 // Reads what it can: lines may end in "\n" or "\r\n", the last one without either; empty lines
 // and lines over kMaxQueuedLine are skipped with a diagnostic. A missing file gives no lines.
-std::deque<std::string> loadQueueFile(const std::filesystem::path& file);
+std::deque<std::string> loadQueueFile(const std::filesystem::path& file,
+                                      QueueFileInfo* info = nullptr);
 
-// Replaces the file so that a crash at any moment leaves either the old or the new complete
-// file: a temporary file is written and flushed to disk, then renamed over it, and the directory
-// is flushed. An empty queue removes the file. False with the reason in *error on failure.
-bool writeQueueFile(const std::filesystem::path& file, const std::deque<std::string>& lines,
-                    std::string* error);
+// The file's contents for these lines.
+std::string queueFileText(const std::deque<std::string>& lines);
 
 }  // namespace orv

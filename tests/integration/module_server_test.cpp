@@ -27,6 +27,7 @@
 #include "common/unique_fd.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/queue_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -110,20 +111,6 @@ struct Module {
   }
 };
 
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t begin = 0;
-  while (begin < text.size()) {
-    size_t end = text.find('\n', begin);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(begin, end - begin);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(std::move(line));
-    begin = end + 1;
-  }
-  return lines;
-}
-
 size_t countStartingWith(const std::vector<std::string>& lines, std::string_view prefix) {
   size_t n = 0;
   for (const std::string& l : lines) n += l.starts_with(prefix) ? 1 : 0;
@@ -201,7 +188,7 @@ class ModuleServer : public testing::Test {
   }
 
   std::vector<std::string> queue(std::string_view id) const {
-    return splitLines(test::readFile(dir_ / (std::string(id) + ".out")));
+    return test::queuedLines(dir_.path(), id);
   }
 
   // Polls the queue file of channel `id` until `done` holds for its lines.
@@ -397,12 +384,18 @@ TEST_F(ModuleServer, EventsReachEveryQueueOnlyWithARightChecksum) {
     EXPECT_TRUE(waitForQueueLine(id, "5011 181234  E1"));
   }
 
-  // Every kind of bad checksum is answered like a good one and delivered nowhere.
+  // Every kind of bad checksum is left unanswered, so that the module keeps the event and
+  // repeats it, and is delivered nowhere; the connection reads on.
   std::string bad = withChecksum("M01,1234,E60200000");
   bad.back() = bad.back() == '0' ? '1' : '0';
-  EXPECT_EQ(m.say(bad), "0");
-  EXPECT_EQ(m.say("M01,1234,E60200000*G0"), "0");
-  EXPECT_EQ(m.say("M01,1234,E60200000*5"), "0");
+  for (const std::string& refused :
+       {bad, std::string("M01,1234,E60200000*G0"), std::string("M01,1234,E60200000*5")}) {
+    EXPECT_EQ(m.say(refused, 300), "<no answer: " + describeSocketError(kWsaTimedOut) + ">")
+        << refused;
+  }
+  ASSERT_TRUE(server_->waitForLine("wrong checksum not acknowledged", kAnswerMs));
+  // The module's repeat with the right checksum is taken once.
+  EXPECT_EQ(m.say(withChecksum("M01,1234,E60200000")), "0");
   // Status reports are no events either.
   EXPECT_EQ(m.say("MV:12.6;CSQ:18"), "0");
 
@@ -411,11 +404,28 @@ TEST_F(ModuleServer, EventsReachEveryQueueOnlyWithARightChecksum) {
   const std::vector<std::string> expected = {
       "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  FF     ",  // the link event
       "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  E1     ",
+      "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  E6     ",
       "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  R4     "};
   for (const char* id : {"Bank", "Second"}) {
     EXPECT_TRUE(waitForQueueLine(id, "5011 181234  R4"));
-    EXPECT_EQ(queue(id), expected) << id << ".out:\n" << joined(queue(id));
+    EXPECT_EQ(queue(id), expected) << id << ":\n" << joined(queue(id));
   }
+}
+
+TEST_F(ModuleServer, RefusedEventsDoNotHoldUpTheLinesBehindThem) {
+  ASSERT_TRUE(start("Line=1\n", "[Client0]\nId=Bank\n"));
+  Module m;
+  ASSERT_TRUE(connect(m));
+  ASSERT_TRUE(isTimeAnswer(m.say("aABC123,1234")));
+  // Bad events and a good one in one write: only the good one is answered.
+  std::string burst;
+  for (int i = 0; i < 500; ++i) burst += "M01,1234,E13001003*00\r\n";
+  burst += withChecksum("M01,1234,E13001009") + "\r\n";
+  ASSERT_TRUE(m.send(burst));
+  EXPECT_EQ(m.answer(), "0");
+  EXPECT_TRUE(waitForQueueLine("Bank", "5011 181234  E1"));
+  // Exactly one answer came for the burst: the next line's answer is its own.
+  EXPECT_TRUE(isTimeAnswer(m.say("T")));
 }
 
 TEST_F(ModuleServer, LinkEventComesWithTheIdentificationOnly) {

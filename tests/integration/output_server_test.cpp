@@ -35,6 +35,7 @@
 #include "common/unique_fd.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/queue_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -317,7 +318,7 @@ class OutputServer : public testing::Test {
   }
 
   std::vector<std::string> queue(std::string_view id) const {
-    return splitLines(test::readFile(dir_ / (std::string(id) + ".out")));
+    return test::queuedLines(dir_.path(), id);
   }
   // Waits until the queue file of channel `id` holds exactly `expected`.
   testing::AssertionResult waitForQueue(std::string_view id,

@@ -21,6 +21,7 @@
 #include "common/ticks.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/queue_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -168,15 +169,7 @@ class SiaInput : public testing::Test {
     std::vector<std::string> lines;
     uint32_t start = ticks();
     while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
-      std::string text = std::filesystem::exists(dir_ / (std::string(channel) + ".out"))
-                             ? dir_.read(std::string(channel) + ".out")
-                             : "";
-      lines.clear();
-      size_t b = 0, e;
-      while ((e = text.find('\n', b)) != std::string::npos) {
-        lines.push_back(text.substr(b, e - b));
-        b = e + 1;
-      }
+      lines = test::queuedLines(dir_.path(), channel);
       if (lines.size() >= count) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

@@ -20,6 +20,7 @@
 #include "common/ticks.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/queue_files.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -72,13 +73,7 @@ class TcpDrvInput : public testing::Test {
     std::vector<std::string> lines;
     uint32_t start = ticks();
     while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
-      std::string text = dir_.read(std::string(channel) + ".out");
-      lines.clear();
-      size_t b = 0, e;
-      while ((e = text.find('\n', b)) != std::string::npos) {
-        lines.push_back(text.substr(b, e - b));
-        b = e + 1;
-      }
+      lines = test::queuedLines(dir_.path(), channel);
       if (lines.size() >= count) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -119,14 +114,33 @@ TEST_F(TcpDrvInput, ARightLineIsAckedLoggedNormalisedAndQueued) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "Sia.out"));
 }
 
-TEST_F(TcpDrvInput, BadOrMissingChecksumsAreAckedAndDropped) {
+TEST_F(TcpDrvInput, BadOrMissingChecksumsAreRefusedAndTheRepeatTaken) {
   start();
-  EXPECT_EQ(sendLine("5011 181234E13001015*00"), kAck);
-  EXPECT_EQ(sendLine("5011 181234E13001015"), kAck);
-  EXPECT_EQ(sendLine("5011 181234E13001015*"), kAck);
-  EXPECT_EQ(sendLine("5011"), kAck);
+  EXPECT_EQ(sendLine("5011 181234E13001015*00"), kNak);
+  EXPECT_EQ(sendLine("5011 181234E13001015"), kNak);
+  EXPECT_EQ(sendLine("5011 181234E13001015*"), kNak);
+  EXPECT_EQ(sendLine("5011"), kNak);
+  ASSERT_TRUE(server_->waitForLine("line refused (NAK), wrong checksum", kWaitMs));
+  // The sender repeats the refused line with its right checksum: queued once.
+  EXPECT_EQ(sendLine(withXor("5011 181234E13001015")), kAck);
   settle();
-  EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{withXor("5011 18FFFFE99999999")});
+  EXPECT_EQ(queued("Bank", 2), (std::vector<std::string>{withXor("5011 181234E13001015"),
+                                                         withXor("5011 18FFFFE99999999")}));
+}
+
+TEST_F(TcpDrvInput, AnswersOfOneReadKeepTheOrderOfItsLines) {
+  start();
+  ASSERT_EQ(sender_.send(withXor("5011 181234E13001001") + "\r\n5011 bad*00\r\n1011 status\r\n" +
+                         withXor("5011 181234E13001002") + "\r\n"),
+            0);
+  std::string answers;
+  for (int i = 0; i < 3; ++i) {
+    char b = 0;
+    ASSERT_EQ(sender_.receiveByte(b, 2000), 0) << i;
+    answers += b;
+  }
+  EXPECT_EQ(answers, std::string({kAck, kNak, kAck}));
+  EXPECT_EQ(queued("Bank", 2).size(), 2u);
 }
 
 TEST_F(TcpDrvInput, OnlyLinesStartingWith5AreAnswered) {
@@ -155,7 +169,7 @@ TEST_F(TcpDrvInput, ALineSplitOverTwoSegmentsIsReadWhole) {
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{line});
 }
 
-TEST_F(TcpDrvInput, AFloodOfBadLinesCostsOnlyTheirAcks) {
+TEST_F(TcpDrvInput, AFloodOfBadLinesCostsOnlyTheirNaks) {
   start();
   std::string burst;
   for (int i = 0; i < 2000; ++i) burst += "5011 181234E13001015*00\r\n";
@@ -163,10 +177,12 @@ TEST_F(TcpDrvInput, AFloodOfBadLinesCostsOnlyTheirAcks) {
   for (int i = 0; i < 2000; ++i) {
     char b = 0;
     ASSERT_EQ(sender_.receiveByte(b, 5000), 0) << i;
-    ASSERT_EQ(b, kAck);
+    ASSERT_EQ(b, kNak);
   }
   settle();
   EXPECT_EQ(queued("Bank", 1).size(), 1u);
+  // Two thousand refusals, but stderr holds only a handful of them.
+  EXPECT_LT(std::count(server_->output().begin(), server_->output().end(), '\n'), 60);
 }
 
 TEST_F(TcpDrvInput, APeerWithoutLineEndsIsCutOffAndOthersGoOn) {

@@ -1,0 +1,139 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "common/durability.h"
+#include "common/unique_fd.h"
+#include "server/outputs/queue_journal.h"
+
+namespace orv {
+
+// What a store sees of an output queue: its lines under the queue's own lock.
+class StoredQueue {
+ public:
+  virtual ~StoredQueue() = default;
+  // Calls f(number of the oldest line, lines) under the queue's lock, so that no change falls
+  // between a snapshot and the journal that continues it.
+  virtual void withQueue(
+      const std::function<void(uint64_t, const std::deque<std::string>&)>& f) const = 0;
+};
+
+// Keeps the output queues on disk. The queues call it under their own lock, in the order of
+// their changes; every change gets a ticket (Durability), and a sender's acknowledgement waits
+// until the tickets of its event are durable.
+class QueueStore : public Durability {
+ public:
+  using Handle = size_t;
+  struct Loaded {
+    uint64_t frontSeq = 0;  // the number of lines.front()
+    std::deque<std::string> lines;
+  };
+
+  // Before start(): takes on the queue kept in `file` ("<Id>.out") and gives back what was
+  // stored for it.
+  virtual Handle open(const std::filesystem::path& file, const StoredQueue& queue,
+                      Loaded& loaded) = 0;
+  virtual bool isOpen(const std::filesystem::path& file) const = 0;
+  virtual void start() = 0;
+  // A line was queued as number `seq`.
+  virtual uint64_t append(Handle queue, uint64_t seq, std::string_view line) = 0;
+  // Every line numbered below `seq` left the queue (delivered, or trimmed to its size).
+  virtual uint64_t dropBefore(Handle queue, uint64_t seq) = 0;
+  // Clean stop: every queue is written as its queue file, and nothing else is left behind.
+  virtual void close() = 0;
+};
+
+// What the files of the queue kept in `file` ("<Id>.out") hold: the queue file with its
+// journal replayed, whatever step of a compaction a crash interrupted. Only reads (and says on
+// stderr what it had to pass over); for the store's start and for tools and tests.
+struct StoredFiles {
+  QueueStore::Loaded queue;
+  journal::SnapshotId file;  // the queue file as it lies on disk
+  bool exact = true;         // the queue is the file as it is: no journal, nothing skipped
+};
+StoredFiles readQueueFiles(const std::filesystem::path& file);
+
+// Queue files with a journal each: "<Id>.out" holds the queue as it was at the last compaction,
+// "<Id>.jnl" every change since, one checksummed record each. One writer thread appends what
+// has gathered to the journals, flushes each with one fdatasync, then publishes the durable
+// ticket (group commit), so an event costs the same however long its queue is. A journal that
+// grows past its bound is folded into a new queue file. At start the queue file is read and
+// its journal replayed; at a clean stop only the queue file remains.
+class JournalStore final : public QueueStore {
+ public:
+  // A journal is folded into its queue file once it is larger than this and than twice the file.
+  static constexpr uint64_t kMinCompaction = 64ull << 20;
+  // Records not yet written that one queue may gather; past it the next compaction covers them.
+  static constexpr size_t kMaxPending = 64u << 20;
+
+  JournalStore() = default;
+  ~JournalStore() override { close(); }
+
+  Handle open(const std::filesystem::path& file, const StoredQueue& queue, Loaded& loaded) override;
+  bool isOpen(const std::filesystem::path& file) const override;
+  void start() override;
+  uint64_t append(Handle queue, uint64_t seq, std::string_view line) override;
+  uint64_t dropBefore(Handle queue, uint64_t seq) override;
+  void close() override;
+
+  uint64_t durable() const override { return durable_.load(std::memory_order_acquire); }
+  std::string failure() const override;
+  void addWaker(int eventFd) override;
+  void removeWaker(int eventFd) override;
+
+  // For benchmarks: the bytes of every queue's journal.
+  uint64_t journalBytes() const;
+
+ private:
+  struct Queue {
+    std::filesystem::path out, outTmp, jnl, jnlNew;
+    const StoredQueue* source = nullptr;
+    std::mutex pendingLock;
+    std::string pending;  // records not yet written
+    bool overflowed = false;
+    // Writer thread only (and open/close, before and after it runs).
+    UniqueFd journal;
+    uint64_t journalSize = 0;
+    uint64_t fileSize = 0;  // of the last queue file written
+    bool compactionDue = false;
+    bool unsynced = false;
+    std::atomic<uint64_t> journalBytes{0};
+  };
+
+  uint64_t recorded(Queue& q);
+  void signalWork();
+  void run(std::stop_token stop);
+  // One round of group commit; false when something could not be stored.
+  bool round();
+  bool compact(Queue& q, std::string& why);
+  bool writeSnapshot(Queue& q, const journal::SnapshotId& id, const std::string* text,
+                     std::string& why);
+  void setFailure(std::string why);
+  void notify();
+  void wakeLocked();
+
+  std::vector<std::unique_ptr<Queue>> queues_;
+  std::atomic<uint64_t> issued_{0};  // the last ticket given out
+  std::atomic<uint64_t> durable_{0};
+  std::atomic<bool> work_{false};
+  mutable std::mutex stateLock_;  // failure_, wakers_, and the writer's sleep
+  std::condition_variable_any wake_;
+  std::string failure_;
+  std::vector<int> wakers_;
+  bool closed_ = false;
+  std::jthread writer_;
+};
+
+}  // namespace orv
