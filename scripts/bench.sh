@@ -6,13 +6,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Every benchmark program in bench/; each prints its own table.
-benches=(orv-bench-push)
+benches=(orv-bench-push orv-bench-store)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
 cmake --build --preset default --target "${benches[@]}" ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-bench-output
 
 status=0
+# What one flush to disk costs here bounds the latency of every acknowledgement that waits for it.
+echo "== fdatasync of a 64-byte append on this disk: $(build/bin/orv-bench-store --fdatasync-us) us"
 for b in "${benches[@]}"; do
   echo
   echo "== $b"

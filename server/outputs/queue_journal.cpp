@@ -93,15 +93,35 @@ void Reader::skip(uint64_t bytes) {
     skipped_.back().bytes += bytes;
   } else {
     skipped_.push_back({at, bytes});
+    lastDataEnd_ = at;
+  }
+  for (size_t i = pos_ + bytes; i > pos_; --i) {
+    if (buf_[i - 1] != 0) {
+      lastDataEnd_ = at + (i - pos_);
+      break;
+    }
   }
   pos_ += bytes;
+}
+
+void Reader::finish() {
+  if (skipped_.empty() || skipped_.back().offset + skipped_.back().bytes != offset()) return;
+  // The journal is written into space filled with zeros ahead of it: zeros up to the end are
+  // no damage. Anything else there is the torn tail of the last write.
+  Skipped& tail = skipped_.back();
+  if (lastDataEnd_ <= tail.offset) {
+    skipped_.pop_back();
+    return;
+  }
+  tail.bytes = lastDataEnd_ - tail.offset;
+  tornTail_ = true;
 }
 
 bool Reader::next(Record& record) {
   for (;;) {
     if (!fill(kHeaderSize)) {
       if (pos_ < buf_.size()) skip(buf_.size() - pos_);
-      tornTail_ = !skipped_.empty() && skipped_.back().offset + skipped_.back().bytes == offset();
+      finish();
       return false;
     }
     const char* p = buf_.data() + pos_;

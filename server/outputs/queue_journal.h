@@ -74,7 +74,8 @@ class Reader {
   // The next record that checks out; false at the end of the file.
   bool next(Record& record);
   // What was passed over so far. A damaged stretch at the very end is the torn tail of a write
-  // that a crash cut short; the others are damage in the middle.
+  // that a crash cut short; the others are damage in the middle. Zeros at the end are the
+  // space the journal is written into, not damage.
   const std::vector<Skipped>& skipped() const { return skipped_; }
   bool tornTail() const { return tornTail_; }
   uint64_t offset() const { return base_ + pos_; }
@@ -82,6 +83,7 @@ class Reader {
  private:
   bool fill(size_t want);
   void skip(uint64_t bytes);
+  void finish();
 
   std::FILE* file_ = nullptr;
   std::string buf_;
@@ -89,6 +91,7 @@ class Reader {
   uint64_t base_ = 0;  // file offset of buf_[0]
   bool eof_ = false;
   std::vector<Skipped> skipped_;
+  uint64_t lastDataEnd_ = 0;  // past the last byte that is not zero in skipped_.back()
   bool tornTail_ = false;
 };
 

@@ -93,7 +93,7 @@ class JournalStore final : public QueueStore {
   void addWaker(int eventFd) override;
   void removeWaker(int eventFd) override;
 
-  // For benchmarks: the bytes of every queue's journal.
+  // For benchmarks: the disk space of every queue's journal.
   uint64_t journalBytes() const;
 
  private:
@@ -105,8 +105,9 @@ class JournalStore final : public QueueStore {
     bool overflowed = false;
     // Writer thread only (and open/close, before and after it runs).
     UniqueFd journal;
-    uint64_t journalSize = 0;
-    uint64_t fileSize = 0;  // of the last queue file written
+    uint64_t journalSize = 0;  // up to the end of the last record
+    uint64_t allocated = 0;    // filled with zeros ahead of the records
+    uint64_t fileSize = 0;     // of the last queue file written
     bool compactionDue = false;
     bool unsynced = false;
     std::atomic<uint64_t> journalBytes{0};

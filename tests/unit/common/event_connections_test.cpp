@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -9,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/durability.h"
 #include "common/socket_error.h"
 #include "common/ticks.h"
 
@@ -60,7 +64,11 @@ class Echo : public EventConnection {
   Echo(Journal& journal, int number) : journal_(journal), number_(number) {}
   size_t onInput(std::string_view unread, size_t fresh) override {
     return forEachLine(unread, fresh, "\r\n", [&](std::string_view line) {
-      if (line == "big") {
+      if (line.starts_with("ev:")) {
+        // An event: answered once its ticket is stored.
+        sendWhenStored(std::string(line.substr(3)) + "!\r\n",
+                       std::stoull(std::string(line.substr(3))));
+      } else if (line == "big") {
         send(std::string(256 * 1024, 'b'));
       } else if (line == "bye") {
         leaving_ = true;
@@ -84,12 +92,47 @@ class Echo : public EventConnection {
   bool leaving_ = false;
 };
 
+// A store whose durable ticket and failure the test sets by hand.
+class ManualDurability : public Durability {
+ public:
+  uint64_t durable() const override { return durable_.load(); }
+  std::string failure() const override {
+    std::lock_guard g(lock_);
+    return failure_;
+  }
+  void addWaker(int fd) override {
+    std::lock_guard g(lock_);
+    wakers_.push_back(fd);
+  }
+  void removeWaker(int fd) override {
+    std::lock_guard g(lock_);
+    std::erase(wakers_, fd);
+  }
+  void set(uint64_t durable, std::string failure = {}) {
+    std::lock_guard g(lock_);
+    durable_ = durable;
+    failure_ = std::move(failure);
+    for (int fd : wakers_) {
+      uint64_t one = 1;
+      ssize_t r = ::write(fd, &one, sizeof one);
+      (void)r;
+    }
+  }
+
+ private:
+  mutable std::mutex lock_;
+  std::atomic<uint64_t> durable_{0};
+  std::string failure_;
+  std::vector<int> wakers_;
+};
+
 class EventServerTest : public testing::Test {
  protected:
-  void start(size_t maxConnections = 8) {
+  void start(size_t maxConnections = 8, Durability* durability = nullptr) {
     server_ = std::make_unique<EventConnections<Echo>>("test server", maxConnections, 1024);
     ASSERT_TRUE(server_->start(
-        0, [this](const LineSocket&) { return std::make_unique<Echo>(journal_, ++accepted_); }));
+        0, [this](const LineSocket&) { return std::make_unique<Echo>(journal_, ++accepted_); }, {},
+        durability));
   }
   LineSocket connect() {
     LineSocket s;
@@ -203,6 +246,73 @@ TEST_F(EventServerTest, StopEndsEveryConnectionNewestFirstWithinATick) {
   EXPECT_EQ(server_->count(), 0u);
   LineSocket late;
   EXPECT_NE(late.connect("127.0.0.1", server_->port(), 1000), 0);
+}
+
+TEST_F(EventServerTest, AnAcknowledgementWaitsUntilItsEventIsStoredAndKeepsItsPlace) {
+  ManualDurability store;
+  start(8, &store);
+  LineSocket a = connect();
+  LineSocket b = connect();
+  ASSERT_EQ(a.send("ev:3\r\nnow\r\n"), 0);
+  // Nothing is stored yet: no answer, and "now" behind the event is not answered before it.
+  std::string line;
+  EXPECT_EQ(a.receiveLine(line, LineEnd::CrLf, 300), kWsaTimedOut) << line;
+  // Other connections go on meanwhile; an event of theirs that is stored already goes at once.
+  store.set(1);
+  EXPECT_EQ(exchange(b, "ev:1"), "1!");
+  EXPECT_EQ(exchange(b, "plain"), "plain!");
+  store.set(2);
+  EXPECT_EQ(a.receiveLine(line, LineEnd::CrLf, 300), kWsaTimedOut) << line;
+  store.set(3);
+  ASSERT_EQ(a.receiveLine(line, LineEnd::CrLf, 3000), 0);
+  EXPECT_EQ(line, "3!");
+  ASSERT_EQ(a.receiveLine(line, LineEnd::CrLf, 3000), 0);
+  EXPECT_EQ(line, "now!");
+  EXPECT_EQ(exchange(a, "again"), "again!");
+}
+
+TEST_F(EventServerTest, HeldAcknowledgementsAreReportedOnceWhileNothingCanBeStored) {
+  ManualDurability store;
+  testing::internal::CaptureStderr();
+  start(8, &store);
+  store.set(0, "Bank.jnl: cannot write: No space left on device");
+  LineSocket a = connect();
+  ASSERT_EQ(a.send("ev:1\r\n"), 0);
+  LineSocket b = connect();
+  ASSERT_EQ(b.send("ev:2\r\n"), 0);
+  std::string line;
+  EXPECT_EQ(a.receiveLine(line, LineEnd::CrLf, 500), kWsaTimedOut);
+  store.set(2);
+  ASSERT_EQ(a.receiveLine(line, LineEnd::CrLf, 3000), 0);
+  EXPECT_EQ(line, "1!");
+  ASSERT_EQ(b.receiveLine(line, LineEnd::CrLf, 3000), 0);
+  EXPECT_EQ(line, "2!");
+  server_->stop();
+  const std::string err = testing::internal::GetCapturedStderr();
+  const std::string held =
+      "test server: events are not acknowledged while they cannot be stored "
+      "(Bank.jnl: cannot write: No space left on device)";
+  EXPECT_NE(err.find(held), std::string::npos) << err;
+  EXPECT_EQ(err.find(held), err.rfind(held)) << err;
+  EXPECT_NE(err.find("test server: events are stored and acknowledged again"), std::string::npos)
+      << err;
+}
+
+TEST_F(EventServerTest, APeerThatLeavesWhileItsAnswerWaitsIsClosedOnceItIsStored) {
+  ManualDurability store;
+  start(8, &store);
+  {
+    LineSocket a = connect();
+    ASSERT_EQ(a.send("ev:7\r\n"), 0);
+    waitForCount(1);
+  }
+  store.set(7);  // the answer has nowhere to go; the close is noticed behind it
+  ASSERT_TRUE(journal_.waitForCloses(1, 3000));
+  EXPECT_EQ(journal_.closes[0].first, 1);
+  waitForCount(0);
+  EXPECT_EQ(server_->count(), 0u);
+  LineSocket b = connect();
+  EXPECT_EQ(exchange(b, "ok"), "ok!");
 }
 
 }  // namespace
