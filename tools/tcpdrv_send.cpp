@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  long acked = 0, wrong = 0;
+  long acked = 0, refused = 0, wrong = 0;
   orv::tool::DriveOptions drive;
   drive.host = host;
   drive.port = port;
@@ -111,15 +111,16 @@ int main(int argc, char** argv) {
   };
   exchange.answerLength = [](std::string_view) -> size_t { return 1; };
   exchange.judge = [&](long, std::string_view answer) {
-    answer[0] == orv::kAck ? ++acked : ++wrong;
+    answer[0] == orv::kAck ? ++acked : answer[0] == orv::kNak ? ++refused : ++wrong;
   };
   exchange.problem = [](const std::string& what) {
     std::fprintf(stderr, "orv-tcpdrv-send: %s\n", what.c_str());
   };
   const orv::tool::DriveResult r = orv::tool::drive(drive, exchange);
-  const long errors = r.errors() + wrong;
-  std::printf("sent %ld acked %ld errors %ld lines-per-second %.0f\n", r.sent, acked, errors,
-              r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0);
+  // A line the receiver refused (NAK, a wrong checksum) counts as an error too.
+  const long errors = r.errors() + refused + wrong;
+  std::printf("sent %ld acked %ld errors %ld lines-per-second %.0f refused %ld\n", r.sent, acked,
+              errors, r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0, refused);
   std::printf("ack-latency-us p50 %.0f p99 %.0f max %.0f\n", r.percentile(0.5), r.percentile(0.99),
               r.latencyUs.empty() ? 0.0 : r.latencyUs.back());
   return errors == 0 ? 0 : 1;
