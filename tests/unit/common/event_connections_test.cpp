@@ -153,6 +153,7 @@ class EventServerTest : public testing::Test {
 
   Journal journal_;
   int accepted_ = 0;  // on the loop thread only
+  ManualDurability store_;  // outlives the server, which stops waking it when it goes
   std::unique_ptr<EventConnections<Echo>> server_;
 };
 
@@ -249,7 +250,7 @@ TEST_F(EventServerTest, StopEndsEveryConnectionNewestFirstWithinATick) {
 }
 
 TEST_F(EventServerTest, AnAcknowledgementWaitsUntilItsEventIsStoredAndKeepsItsPlace) {
-  ManualDurability store;
+  ManualDurability& store = store_;
   start(8, &store);
   LineSocket a = connect();
   LineSocket b = connect();
@@ -272,7 +273,7 @@ TEST_F(EventServerTest, AnAcknowledgementWaitsUntilItsEventIsStoredAndKeepsItsPl
 }
 
 TEST_F(EventServerTest, HeldAcknowledgementsAreReportedOnceWhileNothingCanBeStored) {
-  ManualDurability store;
+  ManualDurability& store = store_;
   testing::internal::CaptureStderr();
   start(8, &store);
   store.set(0, "Bank.jnl: cannot write: No space left on device");
@@ -299,7 +300,7 @@ TEST_F(EventServerTest, HeldAcknowledgementsAreReportedOnceWhileNothingCanBeStor
 }
 
 TEST_F(EventServerTest, APeerThatLeavesWhileItsAnswerWaitsIsClosedOnceItIsStored) {
-  ManualDurability store;
+  ManualDurability& store = store_;
   start(8, &store);
   {
     LineSocket a = connect();
