@@ -137,6 +137,8 @@ bool applyJournal(const fs::path& file, journal::Replay& state,
     journal::Replay own;
     own.nextSeq = base ? base->firstSeq + base->lines : 0;
     if (any && !base) {
+      // Without its Base record the numbering starts where the first record stands.
+      own.nextSeq = record.seq;
       own.apply(record);
       changes = true;
     }
@@ -372,7 +374,7 @@ bool JournalStore::round() {
   return ok;
 }
 
-bool JournalStore::compact(Queue& q, std::string& why) {
+bool JournalStore::compact(Queue& q, std::string& why, bool lasting) {
   std::string text;
   SnapshotId id;
   q.source->withQueue([&](uint64_t frontSeq, const std::deque<std::string>& lines) {
@@ -388,7 +390,7 @@ bool JournalStore::compact(Queue& q, std::string& why) {
   });
   id.bytes = text.size();
   id.crc = crc32c(text);
-  return writeSnapshot(q, id, &text, why);
+  return writeSnapshot(q, id, &text, why, lasting);
 }
 
 // The queue file (unless `text` is null: the file holds it already) and a new journal that
@@ -396,7 +398,7 @@ bool JournalStore::compact(Queue& q, std::string& why) {
 // queue file first; the loader recognises which journal continues the file it finds, whatever
 // step a crash interrupted.
 bool JournalStore::writeSnapshot(Queue& q, const SnapshotId& id, const std::string* text,
-                                 std::string& why) {
+                                 std::string& why, bool lasting) {
   auto fail = [&](std::string reason) {
     why = std::move(reason);
     removeFile(q.outTmp);
@@ -414,7 +416,8 @@ bool JournalStore::writeSnapshot(Queue& q, const SnapshotId& id, const std::stri
   journal::appendBase(base, id);
   UniqueFd jnl(::open(q.jnlNew.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!jnl) return fail(failed(q.jnlNew, "cannot create"));
-  if (!writeAll(jnl.get(), base, 0) || !zeroFill(jnl.get(), base.size(), kJournalChunk)) {
+  const uint64_t allocate = lasting ? kJournalChunk : base.size();
+  if (!writeAll(jnl.get(), base, 0) || !zeroFill(jnl.get(), base.size(), allocate)) {
     return fail(failed(q.jnlNew, "cannot write"));
   }
   if (::fdatasync(jnl.get()) != 0) return fail(failed(q.jnlNew, "cannot flush"));
@@ -428,7 +431,7 @@ bool JournalStore::writeSnapshot(Queue& q, const SnapshotId& id, const std::stri
   if (!syncDirectory(q.out)) return fail(failed(q.out.parent_path(), "cannot flush the directory"));
   q.journal = std::move(jnl);
   q.journalSize = base.size();
-  q.allocated = kJournalChunk;
+  q.allocated = allocate;
   q.fileSize = id.bytes;
   q.compactionDue = false;
   q.journalBytes.store(q.allocated, std::memory_order_relaxed);
@@ -446,7 +449,9 @@ void JournalStore::close() {
   for (const auto& qp : queues_) {
     Queue& q = *qp;
     std::string why;
-    if (compact(q, why) && removeFile(q.jnl) && syncDirectory(q.jnl)) {
+    // The journal that goes with the final queue file lives only until it is removed: it
+    // tells a start after a crash in between that the older journal is in that file.
+    if (compact(q, why, false) && removeFile(q.jnl) && syncDirectory(q.jnl)) {
       q.journal.reset();
       continue;
     }

@@ -118,9 +118,10 @@ class JournalStore final : public QueueStore {
   void run(std::stop_token stop);
   // One round of group commit; false when something could not be stored.
   bool round();
-  bool compact(Queue& q, std::string& why);
+  // `lasting`: the new journal is written to, so it gets its zero-filled space.
+  bool compact(Queue& q, std::string& why, bool lasting = true);
   bool writeSnapshot(Queue& q, const journal::SnapshotId& id, const std::string* text,
-                     std::string& why);
+                     std::string& why, bool lasting = true);
   void setFailure(std::string why);
   void notify();
   void wakeLocked();
