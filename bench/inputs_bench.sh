@@ -47,7 +47,9 @@ row() {
   awk -v n="$name" -v when="$when" '/^sent/ { sent=$2; rate=$8 } /^ack-latency-us/ { printf "| %s | %s | %s | %s | %.2f | %.2f |\n", n, when, sent, rate, $3/1000, $5/1000 }' <<<"$out"
 }
 for durable in 0 1; do
-  if [ "$durable" = 1 ]; then when=stored; else when=received; stop_server; start_server 0; fi
+  when=$([ "$durable" = 1 ] && echo stored || echo received)
+  stop_server
+  start_server "$durable"
   "$bin/orv-outcat" --port "$oport" --quiet --seconds 30 Bank > "$dir/cat.txt" &
   cat_pid=$!
   row 1 --generate 20000 --connections 1

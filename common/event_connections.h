@@ -137,7 +137,7 @@ class EventServer {
   void receive(EventConnection& c);
   void flush(EventConnection& c);
   void watch(EventConnection& c, uint32_t events);
-  // Output waiting: writable; answers held: nothing; else readable.
+  // Output waiting: writable; else readable.
   void rearm(EventConnection& c);
   void hold(EventConnection& c);
   bool watchDurable();

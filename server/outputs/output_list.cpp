@@ -6,7 +6,9 @@ namespace orv {
 
 tOList::tOList(const IniFile& ini, bool comOn, const std::filesystem::path& programDir,
                std::atomic<uint8_t>* outputsChanged, bool acknowledgeStored)
-    : store_(std::make_unique<JournalStore>()), acknowledgeStored_(acknowledgeStored) {
+    : store_(std::make_unique<JournalStore>(acknowledgeStored ? std::chrono::milliseconds(0)
+                                                              : std::chrono::milliseconds(20))),
+      acknowledgeStored_(acknowledgeStored) {
   auto add = [&](const std::string& section) {
     items_.push_back(std::make_unique<tOItem>(ini, section, programDir, *store_, outputsChanged));
   };

@@ -304,6 +304,7 @@ void JournalStore::run(std::stop_token stop) {
         // A full or failing disk is not hammered: one attempt a second.
         wake_.wait_for(lock, stop, kRetryPause, [] { return false; });
       } else {
+        if (roundGap_.count() > 0) wake_.wait_for(lock, stop, roundGap_, [] { return false; });
         wake_.wait_for(lock, stop, kRetryPause, [this] { return work_.load(); });
       }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -78,7 +79,10 @@ class JournalStore final : public QueueStore {
   // Records not yet written that one queue may gather; past it the next compaction covers them.
   static constexpr size_t kMaxPending = 64u << 20;
 
-  JournalStore() = default;
+  // `roundGap`: the least time between two rounds. Nobody waits for a round when events are
+  // acknowledged at once, so rounds then gather what came meanwhile instead of flushing each
+  // event on its own, which would cost the loops that answer the senders processor time.
+  explicit JournalStore(std::chrono::milliseconds roundGap = {}) : roundGap_(roundGap) {}
   ~JournalStore() override { close(); }
 
   Handle open(const std::filesystem::path& file, const StoredQueue& queue, Loaded& loaded) override;
@@ -126,6 +130,7 @@ class JournalStore final : public QueueStore {
   void notify();
   void wakeLocked();
 
+  const std::chrono::milliseconds roundGap_;
   std::vector<std::unique_ptr<Queue>> queues_;
   std::atomic<uint64_t> issued_{0};  // the last ticket given out
   std::atomic<uint64_t> durable_{0};
