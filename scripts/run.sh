@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Builds the server and runs it on the demo configuration until Ctrl-C.
+# Builds the server and its tools, and runs the server on the demo configuration until Ctrl-C.
 # The program directory is build/demo/ (INI files, logs and queue files live there).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target ORV_Serv
+cmake --build --preset default --target ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-pelkon Pelkon
 mkdir -p build/demo
 cp demo/*.ini build/demo/
 exec build/bin/ORV_Serv --headless --dir build/demo

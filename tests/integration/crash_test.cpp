@@ -35,6 +35,7 @@
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/queue_files.h"
+#include "tests/support/sia_frames.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -87,27 +88,6 @@ std::string withTcpDrvChecksum(std::string_view text) {
   char sum[4];
   std::snprintf(sum, sizeof sum, "%02X", x & 0xFF);
   return std::string(text) + "*" + sum;
-}
-
-// CRC-16/ARC, bit by bit, so that a fault in the receiver's CRC is not mirrored here.
-uint16_t crc16(std::string_view data) {
-  uint16_t crc = 0;
-  for (unsigned char c : data) {
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool mix = ((crc ^ (c >> bit)) & 1) != 0;
-      crc = static_cast<uint16_t>(crc >> 1);
-      if (mix) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}
-
-std::string rawFrame(std::string_view message) {
-  const uint16_t crc = crc16(message);
-  char length[8];
-  std::snprintf(length, sizeof length, "0%03zX", message.size());
-  return std::string("\n") + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF) + length +
-         std::string(message) + "\r";
 }
 
 // One raw answer frame, read by its length field (a CRC byte may be a CR); empty when none came.
@@ -196,7 +176,7 @@ struct Sender {
         char head[32];
         std::snprintf(head, sizeof head, "\"SIA-DCS\"%04dR0L0#", e.siaSeq);
         const std::string block = "#" + account + "|NBA" + digits;
-        e.wire = rawFrame(head + account + "[" + block + "]");
+        e.wire = test::rawSiaFrame(head + account + "[" + block + "]");
         e.queued = "S001[" + block + "]";
         break;
       }
@@ -257,7 +237,7 @@ struct Sender {
           std::snprintf(ack, sizeof ack, "\"ACK\"%04dR0L0#%s[]", e.siaSeq, account.c_str());
           if (answer.empty()) {
             rc = s.lastError() != 0 ? s.lastError() : kWsaTimedOut;
-          } else if (answer != rawFrame(ack)) {
+          } else if (answer != test::rawSiaFrame(ack)) {
             unanswered.push_back(e.queued);
             return failed("answer frame other than the ACK to " + e.queued, 0);
           }

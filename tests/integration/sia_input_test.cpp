@@ -22,6 +22,7 @@
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/queue_files.h"
+#include "tests/support/sia_frames.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
@@ -35,30 +36,9 @@ constexpr int kSilenceMs = 1000;
 
 const std::string kExample = "\"ADM-CID\"0001R0L0#1234[#1234|1130 01 015]";
 
-// CRC-16/ARC, bit by bit.
-uint16_t crc16(std::string_view data) {
-  uint16_t crc = 0;
-  for (unsigned char c : data) {
-    for (int bit = 0; bit < 8; ++bit) {
-      const bool mix = ((crc ^ (c >> bit)) & 1) != 0;
-      crc = static_cast<uint16_t>(crc >> 1);
-      if (mix) crc ^= 0xA001;
-    }
-  }
-  return crc;
-}
-
-std::string rawFrame(std::string_view message) {
-  const uint16_t crc = crc16(message);
-  char length[8];
-  std::snprintf(length, sizeof length, "0%03zX", message.size());
-  return std::string("\n") + static_cast<char>(crc >> 8) + static_cast<char>(crc & 0xFF) + length +
-         std::string(message) + "\r";
-}
-
 std::string standardFrame(std::string_view message) {
   char head[16];
-  std::snprintf(head, sizeof head, "\n%04X0%03zX", crc16(message), message.size());
+  std::snprintf(head, sizeof head, "\n%04X0%03zX", test::siaCrc16(message), message.size());
   return head + std::string(message) + "\r";
 }
 
@@ -71,7 +51,7 @@ std::string cid(int seq, std::string_view data = "#1234|1130 01 015") {
 std::string rawAck(int seq) {
   char header[32];
   std::snprintf(header, sizeof header, "\"ACK\"%04dR0L0#1234[]", seq);
-  return rawFrame(header);
+  return test::rawSiaFrame(header);
 }
 
 std::string visible(std::string_view bytes) {
@@ -162,7 +142,7 @@ class SiaInput : public testing::Test {
   // Sends the example frame with sequence `seq` and expects its ACK before anything else, so
   // that everything sent before it has been handled.
   void settle(int seq) {
-    ASSERT_EQ(visible(exchange(rawFrame(cid(seq)))), visible(rawAck(seq))) << output();
+    ASSERT_EQ(visible(exchange(test::rawSiaFrame(cid(seq)))), visible(rawAck(seq))) << output();
   }
   // The queue file's lines once it holds at least `count`, within a bounded wait.
   std::vector<std::string> queued(const char* channel, size_t count) {
@@ -193,7 +173,7 @@ class SiaInput : public testing::Test {
 TEST_F(SiaInput, TheExampleFrameIsAnsweredByteForByteAndQueued) {
   start();
   const std::string frame = std::string("\n\x9D\x10", 3) + "0029" + kExample + "\r";
-  ASSERT_EQ(frame, rawFrame(kExample));  // the test's own framing agrees with the example
+  ASSERT_EQ(frame, test::rawSiaFrame(kExample));  // the test's own framing agrees with the example
   EXPECT_EQ(visible(exchange(frame)),
             visible(std::string("\n\xDB\xE7", 3) + "0014\"ACK\"0001R0L0#1234[]\r"));
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
@@ -212,7 +192,7 @@ TEST_F(SiaInput, TheStandardFramingIsAnsweredInTheStandardFraming) {
 
 TEST_F(SiaInput, AChangedDataByteIsLoggedAndNotAnswered) {
   start();
-  std::string changed = rawFrame(cid(1));
+  std::string changed = test::rawSiaFrame(cid(1));
   changed[changed.size() - 4] = '6';  // "015" becomes "065", the CRC stays
   EXPECT_EQ(visible(exchange(changed, kSilenceMs)), "");
   settle(2);
@@ -227,27 +207,28 @@ TEST_F(SiaInput, ACarriageReturnAmongTheRawCrcBytesIsPartOfTheFrame) {
   // Sequence numbers that put 0x0D into the high and into the low CRC byte.
   int high = 0, low = 0;
   for (int seq = 1; seq <= 9999 && (!high || !low); ++seq) {
-    const uint16_t crc = crc16(cid(seq));
+    const uint16_t crc = test::siaCrc16(cid(seq));
     if (!high && crc >> 8 == 0x0D) high = seq;
     if (!low && (crc & 0xFF) == 0x0D) low = seq;
   }
   ASSERT_TRUE(high && low);
-  EXPECT_EQ(visible(exchange(rawFrame(cid(high)))), visible(rawAck(high)));
-  EXPECT_EQ(visible(exchange(rawFrame(cid(low)))), visible(rawAck(low)));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(cid(high)))), visible(rawAck(high)));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(cid(low)))), visible(rawAck(low)));
   // Split right after that CR, the rest following a little later.
-  const std::string split = rawFrame(cid(low));
+  const std::string split = test::rawSiaFrame(cid(low));
   ASSERT_EQ(sender_.send(split.substr(0, 3)), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(visible(exchange(split.substr(3))), visible(rawAck(low)));
   // Behind NUL bytes that some transmitters send between frames.
-  EXPECT_EQ(visible(exchange(std::string(12, '\0') + rawFrame(cid(low)))), visible(rawAck(low)));
+  EXPECT_EQ(visible(exchange(std::string(12, '\0') + test::rawSiaFrame(cid(low)))),
+            visible(rawAck(low)));
   EXPECT_EQ(queued("Bank", 4).size(), 4u);
 }
 
 TEST_F(SiaInput, TheEventQualifier) {
   start();
-  EXPECT_EQ(visible(exchange(rawFrame(cid(1, "#1234|3130 01 015")))), visible(rawAck(1)));
-  EXPECT_EQ(visible(exchange(rawFrame(cid(2, "#1234|6130 01 015")))), visible(rawAck(2)));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(cid(1, "#1234|3130 01 015")))), visible(rawAck(1)));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(cid(2, "#1234|6130 01 015")))), visible(rawAck(2)));
   EXPECT_EQ(queued("Bank", 2),
             (std::vector<std::string>{"5001 181234R13001015", "5001 181234613001015"}));
 }
@@ -255,7 +236,8 @@ TEST_F(SiaInput, TheEventQualifier) {
 TEST_F(SiaInput, ASiaDcsBlockGetsItsHash) {
   start();
   const std::string m = "\"SIA-DCS\"0002R0L0#1234[1234|NRI01BA01]";
-  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"ACK\"0002R0L0#1234[]")));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(m))),
+            visible(test::rawSiaFrame("\"ACK\"0002R0L0#1234[]")));
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"S001[#1234|NRI01BA01]"});
 }
 
@@ -282,17 +264,18 @@ TEST_F(SiaInput, TheLineNumberGoesIntoCharacterFourAsOneHexDigit) {
 TEST_F(SiaInput, ATimeStampFarFromTheClockIsAccepted) {
   start();
   const std::string m = cid(1) + "_12:00:00,01-01-2000";
-  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawAck(1)));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(m))), visible(rawAck(1)));
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
 }
 
 TEST_F(SiaInput, ALongDataBlockIsCut) {
   start();
   const std::string block = "#1234|NRI01BA01" + std::string(285, 'x');  // 300 characters
-  ASSERT_EQ(visible(exchange(rawFrame("\"SIA-DCS\"0001R0L0#1234[" + block + "]"))),
-            visible(rawFrame("\"ACK\"0001R0L0#1234[]")));
-  ASSERT_EQ(visible(exchange(rawFrame(cid(2, "#1234|1130 01 015" + std::string(283, '9'))))),
-            visible(rawAck(2)));
+  ASSERT_EQ(visible(exchange(test::rawSiaFrame("\"SIA-DCS\"0001R0L0#1234[" + block + "]"))),
+            visible(test::rawSiaFrame("\"ACK\"0001R0L0#1234[]")));
+  ASSERT_EQ(
+      visible(exchange(test::rawSiaFrame(cid(2, "#1234|1130 01 015" + std::string(283, '9'))))),
+      visible(rawAck(2)));
   std::vector<std::string> lines = queued("Bank", 2);
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "S001[" + block.substr(0, 255) + "]");
@@ -302,7 +285,7 @@ TEST_F(SiaInput, ALongDataBlockIsCut) {
 
 TEST_F(SiaInput, TwoFramesInOneWriteAndOneFrameInTwoWrites) {
   start();
-  ASSERT_EQ(sender_.send(rawFrame(cid(1)) + standardFrame(cid(2))), 0);
+  ASSERT_EQ(sender_.send(test::rawSiaFrame(cid(1)) + standardFrame(cid(2))), 0);
   EXPECT_EQ(visible(answer(sender_, 3000)), visible(rawAck(1)));
   EXPECT_EQ(visible(answer(sender_, 3000)), visible(standardFrame("\"ACK\"0002R0L0#1234[]")));
 
@@ -317,7 +300,8 @@ TEST_F(SiaInput, AnEncryptedFrameIsAnsweredDuhAndNotQueued) {
   start();
   const std::string m =
       "\"*SIA-DCS\"0005R0L0#1234[C81B7F2F0BD6F1A2E0A1B2C3D4E5F60718293A4B5C6D7E8F";
-  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"DUH\"0005R0L0#1234[]")));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(m))),
+            visible(test::rawSiaFrame("\"DUH\"0005R0L0#1234[]")));
   EXPECT_EQ(visible(exchange(standardFrame(m))), visible(standardFrame("\"DUH\"0005R0L0#1234[]")));
   settle(6);
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{"5001 181234E13001015"});
@@ -325,7 +309,7 @@ TEST_F(SiaInput, AnEncryptedFrameIsAnsweredDuhAndNotQueued) {
 
 TEST_F(SiaInput, AFrameWithoutTheGrammarGetsNoAnswer) {
   start();
-  EXPECT_EQ(visible(exchange(rawFrame("\"ADM-CID\"0001R0L0#1234"), kSilenceMs)), "");
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame("\"ADM-CID\"0001R0L0#1234"), kSilenceMs)), "");
   EXPECT_EQ(visible(exchange(standardFrame("ADM-CID0001R0L0#1234[#1234|1130 01 015]"), kSilenceMs)),
             "");
   settle(2);
@@ -341,7 +325,7 @@ TEST_F(SiaInput, AMebibyteWithoutCarriageReturnEndsOnlyThatConnection) {
   char b = 0;
   EXPECT_NE(sender_.receiveByte(b, 5000), kWsaTimedOut);  // closed by the server
   ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
-  ASSERT_EQ(other.send(rawFrame(cid(1))), 0);
+  ASSERT_EQ(other.send(test::rawSiaFrame(cid(1))), 0);
   EXPECT_EQ(visible(answer(other, 3000)), visible(rawAck(1))) << output();
 }
 
@@ -349,7 +333,7 @@ TEST_F(SiaInput, StrayBytesAndBinaryGarbageDoNotCostTheNextFrame) {
   start();
   // Only LF CR; then the same right in front of a frame, in one write.
   EXPECT_EQ(visible(exchange("\n\r", kSilenceMs)), "");
-  EXPECT_EQ(visible(exchange("\n\r" + rawFrame(cid(1)))), visible(rawAck(1)));
+  EXPECT_EQ(visible(exchange("\n\r" + test::rawSiaFrame(cid(1)))), visible(rawAck(1)));
   // Random bytes, LFs and CRs among them.
   std::mt19937 random(7);
   std::string garbage;
@@ -357,14 +341,15 @@ TEST_F(SiaInput, StrayBytesAndBinaryGarbageDoNotCostTheNextFrame) {
   for (int i = 0; i < 4096; i += 97) garbage[static_cast<size_t>(i)] = i % 2 ? '\r' : '\n';
   EXPECT_EQ(visible(exchange(garbage + "\r", kSilenceMs)), "");
   settle(2);
-  EXPECT_EQ(visible(exchange(garbage + "\r" + rawFrame(cid(3)))), visible(rawAck(3)));
+  EXPECT_EQ(visible(exchange(garbage + "\r" + test::rawSiaFrame(cid(3)))), visible(rawAck(3)));
   EXPECT_EQ(queued("Bank", 3).size(), 3u);
 }
 
 TEST_F(SiaInput, ControlBytesInADataBlockDoNotSplitTheQueuedLine) {
   start();
   const std::string m = "\"SIA-DCS\"0007R0L0#1234[#1234|NRI01\nBA01]";
-  EXPECT_EQ(visible(exchange(rawFrame(m))), visible(rawFrame("\"ACK\"0007R0L0#1234[]")));
+  EXPECT_EQ(visible(exchange(test::rawSiaFrame(m))),
+            visible(test::rawSiaFrame("\"ACK\"0007R0L0#1234[]")));
   settle(8);
   std::vector<std::string> lines = queued("Bank", 2);
   ASSERT_EQ(lines.size(), 2u);

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orv::test {
+
+// CRC-16/ARC, bit by bit, so that a fault in the receiver's table-driven CRC is not mirrored here.
+uint16_t siaCrc16(std::string_view data);
+
+// A DC-09 frame in the raw framing: LF, the CRC as two bytes, "0" + LLL, the message, CR.
+std::string rawSiaFrame(std::string_view message);
+
+}  // namespace orv::test
