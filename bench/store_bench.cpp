@@ -14,12 +14,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/ini_file.h"
@@ -152,6 +154,43 @@ void restart() {
   }
 }
 
+// The longest time the durable ticket stands still while a stream into a channel of a million
+// lines makes its journal pass its bound, so that the queue file is written anew.
+void compactionPause() {
+  TempDir dir;
+  writeQueueFile(dir.path / "Bank.out", 1000000, 0);
+  orv::tOList list(orv::IniFile::fromText("[Client1]\nId=Bank\nQSize=5000000\n"), false, dir.path);
+  orv::Durability& d = *list.durability();
+  orv::UniqueFd wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  d.addWaker(wake.get());
+  const uint64_t events = 2000000;  // past the journal's bound of 64 MiB
+  std::atomic<uint64_t> last{0};
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    uint64_t ticket = 0;
+    for (uint64_t i = 0; i < events; ++i) {
+      push(list, 2000000 + i, &ticket);
+      if (i % 64 == 0) last.store(ticket);
+      if (i % 1024 == 0) ::usleep(100);  // about 10 events per 15 us: a heavy, steady stream
+    }
+    last.store(ticket);
+    done.store(true);
+  });
+  double longest = 0;
+  uint64_t seen = d.durable();
+  auto since = Clock::now();
+  while (!done.load() || seen < last.load()) {
+    waitDurable(d, wake.get(), seen + 1);
+    seen = d.durable();
+    longest = std::max(longest, msSince(since));
+    since = Clock::now();
+  }
+  producer.join();
+  d.removeWaker(wake.get());
+  std::printf("| %llu events onto 1,000,000 queued lines | %.1f ms |\n",
+              static_cast<unsigned long long>(events), longest);
+}
+
 // A steady stream through a channel of 1,000 lines: the journal grows to its bound, is folded
 // into the queue file, and starts again.
 void diskUsage() {
@@ -211,6 +250,9 @@ int main(int argc, char** argv) {
   for (uint64_t queued : {1ull, 10ull, 1000000ull}) pushToDurable(queued);
   std::printf("\n== restart with 1,000,000 lines queued in each of 4 channels\n");
   restart();
+  std::printf("\n== longest wait for durable while the journal is folded into the queue file\n");
+  std::printf("| stream | longest wait |\n|---|---:|\n");
+  compactionPause();
   std::printf("\n== journal disk usage under a steady stream\n");
   std::printf("| stream | peak journal | journal at the end |\n|---|---:|---:|\n");
   diskUsage();

@@ -1,5 +1,6 @@
 #include "server/outputs/queue_journal.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/crc32c.h"
@@ -64,7 +65,8 @@ std::optional<SnapshotId> baseOf(const Record& record) {
 
 // --- reader ----------------------------------------------------------------------------------
 
-Reader::Reader(const std::filesystem::path& file) : file_(std::fopen(file.c_str(), "rbe")) {}
+Reader::Reader(const std::filesystem::path& file, uint64_t limit)
+    : file_(std::fopen(file.c_str(), "rbe")), limit_(limit) {}
 
 Reader::~Reader() {
   if (file_ != nullptr) std::fclose(file_);
@@ -79,8 +81,10 @@ bool Reader::fill(size_t want) {
       pos_ = 0;
     }
     const size_t had = buf_.size();
-    buf_.resize(had + kReadChunk);
-    const size_t got = std::fread(buf_.data() + had, 1, kReadChunk, file_);
+    const uint64_t read = base_ + had;
+    const size_t chunk = static_cast<size_t>(std::min<uint64_t>(kReadChunk, limit_ - read));
+    buf_.resize(had + chunk);
+    const size_t got = chunk == 0 ? 0 : std::fread(buf_.data() + had, 1, chunk, file_);
     buf_.resize(had + got);
     if (got == 0) eof_ = true;
   }

@@ -65,7 +65,8 @@ struct Skipped {
 // Reads a journal file from the start, in pieces, so that its size costs time but no memory.
 class Reader {
  public:
-  explicit Reader(const std::filesystem::path& file);
+  // Reads no further than `limit` bytes into the file.
+  explicit Reader(const std::filesystem::path& file, uint64_t limit = UINT64_MAX);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -90,6 +91,7 @@ class Reader {
   size_t pos_ = 0;     // next unread byte in buf_
   uint64_t base_ = 0;  // file offset of buf_[0]
   bool eof_ = false;
+  uint64_t limit_;
   std::vector<Skipped> skipped_;
   uint64_t lastDataEnd_ = 0;  // past the last byte that is not zero in skipped_.back()
   bool tornTail_ = false;

@@ -22,6 +22,8 @@ using journal::SnapshotId;
 
 // How long the writer waits before it tries again after something could not be stored.
 constexpr auto kRetryPause = std::chrono::seconds(1);
+// How long a fold that failed waits before the next try.
+constexpr auto kFoldRetryPause = std::chrono::seconds(10);
 // Damaged stretches of one journal named one by one; the rest are counted.
 constexpr size_t kStretchesNamed = 5;
 
@@ -59,6 +61,22 @@ bool zeroFill(int fd, uint64_t from, uint64_t to) {
   return true;
 }
 
+// A large file written all at once fills the disk's queue, and every journal flush behind it
+// waits: the file goes out a piece at a time, each on disk before the next is written.
+bool writeInPieces(int fd, std::string_view text) {
+  constexpr size_t kPiece = 4u << 20;
+  for (uint64_t at = 0; at < text.size(); at += kPiece) {
+    const std::string_view piece = text.substr(at, kPiece);
+    if (!writeAll(fd, piece, at)) return false;
+    if (::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(piece.size()),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                              SYNC_FILE_RANGE_WAIT_AFTER) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // A rename or removal reaches the disk only with its directory.
 bool syncDirectory(const fs::path& file) {
   const fs::path dir = file.parent_path().empty() ? fs::path(".") : file.parent_path();
@@ -75,15 +93,6 @@ std::optional<SnapshotId> firstBase(const fs::path& file) {
   journal::Record record;
   if (!reader.next(record)) return std::nullopt;
   return journal::baseOf(record);
-}
-
-SnapshotId idOf(const journal::Replay& state) {
-  std::string text;
-  for (const auto& l : state.lines) {
-    text += l.text;
-    text += '\n';
-  }
-  return {0, state.lines.size(), text.size(), crc32c(text)};
 }
 
 bool sameFile(const SnapshotId& a, const SnapshotId& b) {
@@ -116,8 +125,9 @@ void reportDamage(const fs::path& file, const journal::Reader& reader) {
 // own file and did not take out again are added behind `state`, so nothing proven is lost.
 // Returns false for a journal that held nothing but its Base record.
 bool applyJournal(const fs::path& file, journal::Replay& state,
-                  const std::function<bool(const SnapshotId&)>& matches) {
-  journal::Reader reader(file);
+                  const std::function<bool(const SnapshotId&)>& matches,
+                  uint64_t limit = UINT64_MAX) {
+  journal::Reader reader(file, limit);
   if (!reader.opened()) {
     diagf("%s: cannot be read: %s", file.c_str(), std::strerror(errno));
     return false;
@@ -194,14 +204,12 @@ StoredFiles readQueueFiles(const fs::path& out) {
   if (newBase && continuesFile(*newBase)) {
     // The last compaction put its queue file in place: the older journal is in that file.
     applyJournal(jnlNew, state, continuesFile);
-  } else {
-    if (hasJournal) applyJournal(jnl, state, continuesFile);
-    if (hasNewJournal) {
-      // A compaction that stopped before its queue file took its place; its journal continues
-      // the queue as the older journal left it.
-      const SnapshotId now = idOf(state);
-      applyJournal(jnlNew, state, [&](const SnapshotId& base) { return sameFile(base, now); });
-    }
+  } else if (hasJournal) {
+    // Beside it, a newer journal that does not continue the file is a compaction that never
+    // put its file in place: whatever it holds is in this journal too.
+    applyJournal(jnl, state, continuesFile);
+  } else if (hasNewJournal) {
+    applyJournal(jnlNew, state, continuesFile);
   }
 
   read.queue.frontSeq = state.lines.empty() ? state.nextSeq : state.lines.front().seq;
@@ -330,15 +338,17 @@ bool JournalStore::round() {
       if (!q.compactionDue) batch.swap(q.pending);
     }
     if (q.compactionDue) {
+      abandonFold(q);
       ok = compact(q, why) && ok;
       continue;
     }
     if (batch.empty()) continue;
-    const uint64_t end = q.journalSize + batch.size();
-    const uint64_t allocate = (end + kJournalChunk - 1) / kJournalChunk * kJournalChunk;
-    if ((end > q.allocated && !zeroFill(q.journal.get(), q.allocated, allocate)) ||
+    const uint64_t used = q.journalSize + batch.size();
+    const uint64_t allocate = (used + kJournalChunk - 1) / kJournalChunk * kJournalChunk;
+    if ((used > q.allocated && !zeroFill(q.journal.get(), q.allocated, allocate)) ||
         !writeAll(q.journal.get(), batch, q.journalSize)) {
       why = failed(q.jnl, "cannot write");
+      abandonFold(q);
       q.compactionDue = true;
       ok = false;
       continue;
@@ -346,14 +356,28 @@ bool JournalStore::round() {
     q.allocated = std::max(q.allocated, allocate);
     q.journalSize += batch.size();
     q.unsynced = true;
+    if (q.folding && !q.foldTaken) {
+      // Written after the snapshot: the journal that continues the new file starts with them.
+      q.foldTail += batch;
+      if (q.foldTail.size() > kMaxPending) abandonFold(q);
+    }
   }
   for (const auto& qp : queues_) {
     Queue& q = *qp;
+    // A journal past its bound is folded into a new queue file beside the writing, from what
+    // the file and the journal hold up to here.
+    if (!q.compactionDue && !q.folding && q.journalSize > compactionBound(q) &&
+        std::chrono::steady_clock::now() >= q.foldAfter) {
+      q.foldTaken = true;
+      q.folding = true;
+      q.foldJournalEnd = q.journalSize;
+    }
     if (!q.unsynced) continue;
     q.unsynced = false;
     if (::fdatasync(q.journal.get()) != 0) {
       // After a failed flush nobody knows what reached the disk: the queue is written anew.
       why = failed(q.jnl, "cannot flush");
+      abandonFold(q);
       q.compactionDue = true;
       ok = false;
     }
@@ -366,13 +390,113 @@ bool JournalStore::round() {
   }
   for (const auto& qp : queues_) {
     Queue& q = *qp;
+    if (q.foldTaken) startFold(q);
+    if (q.folding && q.foldDone.load(std::memory_order_acquire)) finishFold(q);
     q.journalBytes.store(q.allocated, std::memory_order_relaxed);
-    if (!q.compactionDue && q.journalSize > std::max(kMinCompaction, 2 * q.fileSize)) {
-      q.compactionDue = true;  // folded in during the next round
-      work_.store(true, std::memory_order_release);
-    }
   }
   return ok;
+}
+
+uint64_t JournalStore::compactionBound(const Queue& q) const {
+  return std::max(compactAbove_, 2 * q.fileSize);
+}
+
+// The new queue file is built from the file and journal as they are on disk up to the fold's
+// end, and written and flushed, by a thread of its own: neither the queue's lock nor the
+// acknowledgements wait for a file of a million lines. The journal goes on meanwhile, and what
+// it gets after the fold's end is copied into the new journal when finishFold() switches.
+void JournalStore::startFold(Queue& q) {
+  q.foldTaken = false;
+  q.foldDone.store(false, std::memory_order_relaxed);
+  q.foldThread = std::jthread([this, &q, journalEnd = q.foldJournalEnd] {
+    std::string why;
+    const bool ok = writeFold(q, journalEnd, why);
+    q.foldWhy = std::move(why);
+    q.foldOk.store(ok, std::memory_order_relaxed);
+    q.foldDone.store(true, std::memory_order_release);
+    signalWork();
+  });
+}
+
+bool JournalStore::writeFold(Queue& q, uint64_t journalEnd, std::string& why) {
+  QueueFileInfo info;
+  std::deque<std::string> lines = loadQueueFile(q.out, &info);
+  journal::Replay state;
+  for (std::string& l : lines) state.lines.push_back({state.nextSeq++, std::move(l)});
+  const SnapshotId file{0, state.lines.size(), info.bytes, info.crc};
+  bool continues = false;
+  applyJournal(
+      q.jnl, state, [&](const SnapshotId& base) { return continues = sameFile(base, file); },
+      journalEnd);
+  if (!continues) {
+    why = q.jnl.string() + ": does not continue its queue file";
+    return false;
+  }
+  std::string text;
+  for (const auto& l : state.lines) {
+    text += l.text;
+    text += '\n';
+  }
+  q.foldId = {state.lines.empty() ? state.nextSeq : state.lines.front().seq, state.lines.size(),
+              text.size(), crc32c(text)};
+  if (!text.empty()) {
+    UniqueFd out(::open(q.outTmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!out) return why = failed(q.outTmp, "cannot create"), false;
+    if (!writeInPieces(out.get(), text)) return why = failed(q.outTmp, "cannot write"), false;
+    if (::fdatasync(out.get()) != 0) return why = failed(q.outTmp, "cannot flush"), false;
+  }
+  // The next journal's space, so that switching to it costs the writer one short flush.
+  UniqueFd jnl(::open(q.jnlNew.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!jnl) return why = failed(q.jnlNew, "cannot create"), false;
+  if (!zeroFill(jnl.get(), 0, kJournalChunk)) return why = failed(q.jnlNew, "cannot write"), false;
+  if (::fdatasync(jnl.get()) != 0) return why = failed(q.jnlNew, "cannot flush"), false;
+  return true;
+}
+
+void JournalStore::finishFold(Queue& q) {
+  q.foldThread.join();
+  auto fail = [&](const std::string& why) {
+    diagf("%s; the journal goes on and folding is tried again later", why.c_str());
+    abandonFold(q);
+    q.foldAfter = std::chrono::steady_clock::now() + kFoldRetryPause;
+  };
+  if (!q.foldOk.load(std::memory_order_relaxed)) return fail(q.foldWhy);
+  // The journal that continues the new file: its Base record, then what came after the
+  // snapshot (all of it in the old journal too, so either journal is complete).
+  std::string head;
+  journal::appendBase(head, q.foldId);
+  head += q.foldTail;
+  const uint64_t allocate =
+      std::max(kJournalChunk, (head.size() + kJournalChunk - 1) / kJournalChunk * kJournalChunk);
+  UniqueFd jnl(::open(q.jnlNew.c_str(), O_WRONLY | O_CLOEXEC));
+  if (!jnl) return fail(failed(q.jnlNew, "cannot open"));
+  if (!writeAll(jnl.get(), head, 0) || !zeroFill(jnl.get(), kJournalChunk, allocate)) {
+    return fail(failed(q.jnlNew, "cannot write"));
+  }
+  if (::fdatasync(jnl.get()) != 0) return fail(failed(q.jnlNew, "cannot flush"));
+  if (q.foldId.bytes > 0 ? ::rename(q.outTmp.c_str(), q.out.c_str()) != 0 : !removeFile(q.out)) {
+    return fail(failed(q.out, "cannot replace"));
+  }
+  // From here the old journal is no longer needed: the new file and journal hold everything.
+  if (::rename(q.jnlNew.c_str(), q.jnl.c_str()) != 0) return fail(failed(q.jnl, "cannot replace"));
+  if (!syncDirectory(q.out)) return fail(failed(q.out.parent_path(), "cannot flush the directory"));
+  q.journal = std::move(jnl);
+  q.journalSize = head.size();
+  q.allocated = allocate;
+  q.fileSize = q.foldId.bytes;
+  q.folding = false;
+  q.foldTail.clear();
+}
+
+void JournalStore::abandonFold(Queue& q) {
+  if (q.foldThread.joinable()) q.foldThread.join();
+  if (q.folding) {
+    removeFile(q.outTmp);
+    removeFile(q.jnlNew);
+  }
+  q.folding = false;
+  q.foldTaken = false;
+  q.foldTail.clear();
 }
 
 bool JournalStore::compact(Queue& q, std::string& why, bool lasting) {
@@ -449,6 +573,7 @@ void JournalStore::close() {
   round();
   for (const auto& qp : queues_) {
     Queue& q = *qp;
+    abandonFold(*qp);
     std::string why;
     // The journal that goes with the final queue file lives only until it is removed: it
     // tells a start after a crash in between that the older journal is in that file.

@@ -82,7 +82,10 @@ class JournalStore final : public QueueStore {
   // `roundGap`: the least time between two rounds. Nobody waits for a round when events are
   // acknowledged at once, so rounds then gather what came meanwhile instead of flushing each
   // event on its own, which would cost the loops that answer the senders processor time.
-  explicit JournalStore(std::chrono::milliseconds roundGap = {}) : roundGap_(roundGap) {}
+  // `compactAbove`: the journal size past which it is folded in (tests make it small).
+  explicit JournalStore(std::chrono::milliseconds roundGap = {},
+                        uint64_t compactAbove = kMinCompaction)
+      : roundGap_(roundGap), compactAbove_(compactAbove) {}
   ~JournalStore() override { close(); }
 
   Handle open(const std::filesystem::path& file, const StoredQueue& queue, Loaded& loaded) override;
@@ -109,11 +112,23 @@ class JournalStore final : public QueueStore {
     bool overflowed = false;
     // Writer thread only (and open/close, before and after it runs).
     UniqueFd journal;
-    uint64_t journalSize = 0;  // up to the end of the last record
-    uint64_t allocated = 0;    // filled with zeros ahead of the records
-    uint64_t fileSize = 0;     // of the last queue file written
-    bool compactionDue = false;
+    uint64_t journalSize = 0;    // up to the end of the last record
+    uint64_t allocated = 0;      // filled with zeros ahead of the records
+    uint64_t fileSize = 0;       // of the last queue file written
+    bool compactionDue = false;  // the whole queue must be written anew before anything else
     bool unsynced = false;
+    // Folding the journal into a new queue file while writing goes on. The fold thread sets
+    // only foldId, foldWhy, foldOk and foldDone; everything else is the writer's.
+    bool foldTaken = false;  // the fold's end was set in this round
+    bool folding = false;    // its file is being written, or waits to be switched in
+    uint64_t foldJournalEnd = 0;
+    journal::SnapshotId foldId;  // set by the fold thread before foldDone
+    std::string foldTail;        // records written to the old journal after the snapshot
+    std::jthread foldThread;
+    std::string foldWhy;
+    std::atomic<bool> foldOk{false};
+    std::atomic<bool> foldDone{false};
+    std::chrono::steady_clock::time_point foldAfter;
     std::atomic<uint64_t> journalBytes{0};
   };
 
@@ -122,6 +137,11 @@ class JournalStore final : public QueueStore {
   void run(std::stop_token stop);
   // One round of group commit; false when something could not be stored.
   bool round();
+  uint64_t compactionBound(const Queue& q) const;
+  void startFold(Queue& q);
+  bool writeFold(Queue& q, uint64_t journalEnd, std::string& why);
+  void finishFold(Queue& q);
+  void abandonFold(Queue& q);
   // `lasting`: the new journal is written to, so it gets its zero-filled space.
   bool compact(Queue& q, std::string& why, bool lasting = true);
   bool writeSnapshot(Queue& q, const journal::SnapshotId& id, const std::string* text,
@@ -131,6 +151,7 @@ class JournalStore final : public QueueStore {
   void wakeLocked();
 
   const std::chrono::milliseconds roundGap_;
+  const uint64_t compactAbove_;
   std::vector<std::unique_ptr<Queue>> queues_;
   std::atomic<uint64_t> issued_{0};  // the last ticket given out
   std::atomic<uint64_t> durable_{0};

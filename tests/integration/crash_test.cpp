@@ -43,7 +43,11 @@ namespace {
 
 using test::freePort;
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kRounds = 20;  // a sanitized server starts several times slower
+#else
 constexpr int kRounds = 30;
+#endif
 constexpr size_t kPrefilled = 200000;
 constexpr int kModules = 4;
 constexpr int kTcpDrvs = 2;

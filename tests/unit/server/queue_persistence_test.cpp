@@ -510,7 +510,8 @@ TEST(QueueDamage, HugeHoleInTheJournalIsPassedOverInLittleMemory) {
   expectServerKeeps(dir.path(), {"a", "b", "c", "d"});
 }
 
-// A compaction writes "<Id>.out.tmp", then "<Id>.jnl.new" starting with the Base of the new file,
+// A compaction writes "<Id>.out.tmp", then "<Id>.jnl.new" starting with the Base of the new file
+// (and, when the journal went on meanwhile, what the old journal got after the snapshot),
 // renames the file into place, then the journal. Every state a crash can leave between these
 // steps must give the queue back exactly.
 TEST(QueueDamage, CrashDuringCompaction) {
@@ -522,15 +523,16 @@ TEST(QueueDamage, CrashDuringCompaction) {
     const char* name;
     std::string out, outTmp, jnlNew;
     Lines expected;
+    std::string moreInOldJournal = {};
   };
   const std::vector<State> states = {
       {"new file half written", textOf(before), "b\nc", "", after},
       {"new file written, its journal not yet", textOf(before), textOf(after), "", after},
-      {"new journal written, neither renamed",
-       textOf(before),
-       textOf(after),
-       padded(baseFor(1, after) + pushRecord(4, "e")),
-       {"b", "c", "d", "e"}},
+      // While the new file is written the old journal goes on, and the new journal starts
+      // with what it got after the snapshot.
+      {"new journal written, neither renamed", textOf(before), textOf(after),
+       padded(baseFor(1, after) + pushRecord(4, "e")), Lines{"b", "c", "d", "e"},
+       pushRecord(4, "e")},
       {"snapshot held a change the old journal never got", textOf(before),
        textOf({"b", "c", "d", "e"}), baseFor(1, {"b", "c", "d", "e"}), after},
       {"new journal cut short", textOf(before), textOf(after), baseFor(1, after).substr(0, 30),
@@ -545,7 +547,7 @@ TEST(QueueDamage, CrashDuringCompaction) {
     SCOPED_TRACE(s.name);
     test::TempDir dir;
     dir.write("Bank.out", s.out);
-    dir.write("Bank.jnl", oldJournal);
+    dir.write("Bank.jnl", oldJournal + s.moreInOldJournal);
     if (!s.outTmp.empty()) dir.write("Bank.out.tmp", s.outTmp);
     if (!s.jnlNew.empty()) dir.write("Bank.jnl.new", s.jnlNew);
     std::string err;
