@@ -1,6 +1,7 @@
 // A journal past its bound is folded into a new queue file while the writing goes on: the files
 // give back the queue exactly at every moment, also when the process dies in the middle.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
@@ -146,13 +147,22 @@ TEST(QueueFold, AKillInTheMiddleOfFoldingLosesNothingStored) {
     }
     ::close(fds[1]);
     UniqueFd in(fds[0]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200 + random() % 400));
+    // The kill comes at a random moment once the child has stored something (a slow build,
+    // a sanitizer's say, takes a while to get there).
+    std::string reports;
+    char buf[65536];
+    pollfd p{in.get(), POLLIN, 0};
+    if (::poll(&p, 1, 30000) == 1) {
+      const ssize_t n = ::read(in.get(), buf, sizeof buf);
+      if (n > 0) reports.append(buf, static_cast<size_t>(n));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100 + random() % 400));
     ::kill(child, SIGKILL);
     int status = 0;
     ::waitpid(child, &status, 0);
-    std::string reports;
-    char buf[65536];
-    for (ssize_t n; (n = ::read(in.get(), buf, sizeof buf)) > 0;) reports.append(buf, n);
+    for (ssize_t n; (n = ::read(in.get(), buf, sizeof buf)) > 0;) {
+      reports.append(buf, static_cast<size_t>(n));
+    }
     // The last whole report: the queue's length and last line once that step was durable.
     const size_t end = reports.rfind('\n');
     ASSERT_NE(end, std::string::npos) << "round " << round << ": the child reported nothing";
