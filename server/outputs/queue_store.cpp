@@ -407,6 +407,7 @@ uint64_t JournalStore::compactionBound(const Queue& q) const {
 // it gets after the fold's end is copied into the new journal when finishFold() switches.
 void JournalStore::startFold(Queue& q) {
   q.foldTaken = false;
+  foldsStarted_.fetch_add(1, std::memory_order_relaxed);
   q.foldDone.store(false, std::memory_order_relaxed);
   q.foldThread = std::jthread([this, &q, journalEnd = q.foldJournalEnd] {
     std::string why;
@@ -470,7 +471,9 @@ void JournalStore::finishFold(Queue& q) {
       std::max(kJournalChunk, (head.size() + kJournalChunk - 1) / kJournalChunk * kJournalChunk);
   UniqueFd jnl(::open(q.jnlNew.c_str(), O_WRONLY | O_CLOEXEC));
   if (!jnl) return fail(failed(q.jnlNew, "cannot open"));
-  if (!writeAll(jnl.get(), head, 0) || !zeroFill(jnl.get(), kJournalChunk, allocate)) {
+  // Its space grows first: zeros written behind the records would wipe a tail past the space
+  // the fold thread prepared.
+  if (!zeroFill(jnl.get(), kJournalChunk, allocate) || !writeAll(jnl.get(), head, 0)) {
     return fail(failed(q.jnlNew, "cannot write"));
   }
   if (::fdatasync(jnl.get()) != 0) return fail(failed(q.jnlNew, "cannot flush"));
@@ -486,6 +489,7 @@ void JournalStore::finishFold(Queue& q) {
   q.fileSize = q.foldId.bytes;
   q.folding = false;
   q.foldTail.clear();
+  foldsFinished_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void JournalStore::abandonFold(Queue& q) {

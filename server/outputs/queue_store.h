@@ -100,8 +100,11 @@ class JournalStore final : public QueueStore {
   void addWaker(int eventFd) override;
   void removeWaker(int eventFd) override;
 
-  // For benchmarks: the disk space of every queue's journal.
+  // For benchmarks and tests: the disk space of every queue's journal; folds started and
+  // switched in.
   uint64_t journalBytes() const;
+  uint64_t foldsStarted() const { return foldsStarted_.load(std::memory_order_relaxed); }
+  uint64_t foldsFinished() const { return foldsFinished_.load(std::memory_order_relaxed); }
 
  private:
   struct Queue {
@@ -156,6 +159,8 @@ class JournalStore final : public QueueStore {
   std::atomic<uint64_t> issued_{0};  // the last ticket given out
   std::atomic<uint64_t> durable_{0};
   std::atomic<bool> work_{false};
+  std::atomic<uint64_t> foldsStarted_{0};
+  std::atomic<uint64_t> foldsFinished_{0};
   mutable std::mutex stateLock_;  // failure_, wakers_, and the writer's sleep
   std::condition_variable_any wake_;
   std::string failure_;

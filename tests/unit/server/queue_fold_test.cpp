@@ -12,6 +12,7 @@
 #include <chrono>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <string>
@@ -111,6 +112,42 @@ TEST(QueueFold, TheFilesGiveBackTheQueueWhileJournalsAreFoldedIn) {
   EXPECT_FALSE(fs::exists(dir / "Bank.jnl"));
   EXPECT_FALSE(fs::exists(dir / "Bank.jnl.new"));
   EXPECT_FALSE(fs::exists(dir / "Bank.out.tmp"));
+}
+
+TEST(QueueFold, AFoldOfALargeQueueCarriesAJournalTailOfManyMegabytes) {
+  test::TempDir dir;
+  const fs::path file = dir / "Bank.out";
+  const uint64_t filed = 1000000;
+  {
+    std::ofstream out(file, std::ios::binary);
+    for (uint64_t n = 0; n < filed; ++n) out << line(n) << '\n';
+  }
+  JournalStore store({}, kSmallBound);
+  Queue queue(store, file);
+  store.start();
+  testing::internal::CaptureStderr();
+  // Past twice the file's size of journal a fold starts; while it writes its large file, a
+  // flood of lines (several MiB) goes to the old journal, and all of it starts the new one.
+  uint64_t n = filed, ticket = 0;
+  while (store.foldsStarted() == 0 && n < 5 * filed) ticket = queue.push(line(n++));
+  for (int i = 0; i < 150000; ++i) ticket = queue.push(line(n++));
+  waitDurable(store, ticket);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (store.foldsFinished() == 0 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  const Lines expected = queue.lines();
+  Lines stored = readQueueFiles(file).queue.lines;
+  for (int again = 0; again < 5 && stored != expected; ++again) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stored = readQueueFiles(file).queue.lines;
+  }
+  const std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_GE(store.foldsFinished(), 1u);
+  EXPECT_EQ(stored.size(), expected.size());
+  EXPECT_TRUE(stored == expected);
+  EXPECT_EQ(err.find("valid record"), std::string::npos) << err;
+  store.close();  // while the queue it reads is still there
 }
 
 // The child pushes and drops as above and writes each step's size to the pipe once it is
