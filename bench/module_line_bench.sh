@@ -64,6 +64,8 @@ for durable in 0 1; do
   when=$([ "$durable" = 1 ] && echo "answered when stored" || echo "answered when received")
   run "event ping-pong, 50 modules, $when" --connections 50 --poll-ms 0 --events 10000000 \
     --seconds 5 --warmup 1 --id-prefix V
+  run "events at 20,000/s, 50 modules, $when" --connections 50 --poll-ms 1000 --events 20000 \
+    --seconds 5 --warmup 1 --id-prefix W
 done
 
 echo
