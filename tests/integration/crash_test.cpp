@@ -94,31 +94,6 @@ std::string withTcpDrvChecksum(std::string_view text) {
   return std::string(text) + "*" + sum;
 }
 
-// One raw answer frame, read by its length field (a CRC byte may be a CR); empty when none came.
-std::string siaAnswer(LineSocket& s, int waitMs) {
-  std::string f;
-  const uint32_t start = ticks();
-  auto more = [&] {
-    char b = 0;
-    const int left = waitMs - static_cast<int>(ticksSince(start));
-    if (left < 0 || s.receiveByte(b, left) != 0) return false;
-    f.push_back(b);
-    return true;
-  };
-  do {
-    f.clear();
-    if (!more()) return "";
-  } while (f[0] != '\n');
-  while (f.size() < 7) {
-    if (!more()) return "";
-  }
-  const size_t length = std::strtoul(f.substr(4, 3).c_str(), nullptr, 16);
-  while (f.size() < 7 + length + 1) {
-    if (!more()) return "";
-  }
-  return f;
-}
-
 enum class Kind { Module, TcpDrv, Sia };
 
 const char* kindName(Kind k) {
@@ -236,7 +211,7 @@ struct Sender {
           break;
         }
         case Kind::Sia: {
-          answer = siaAnswer(s, kAckMs);
+          answer = test::readSiaAnswer(s, kAckMs);
           char ack[48];
           std::snprintf(ack, sizeof ack, "\"ACK\"%04dR0L0#%s[]", e.siaSeq, account.c_str());
           if (answer.empty()) {

@@ -108,36 +108,9 @@ class SiaInput : public testing::Test {
     return server_->output();
   }
 
-  // One answer frame, CR included, read by its length field (the raw CRC bytes may be a CR);
-  // empty when none came within waitMs.
-  static std::string answer(LineSocket& s, int waitMs) {
-    std::string f;
-    const uint32_t start = ticks();
-    auto more = [&] {
-      char b = 0;
-      int left = waitMs - static_cast<int>(ticksSince(start));
-      if (left < 0 || s.receiveByte(b, left) != 0) return false;
-      f.push_back(b);
-      return true;
-    };
-    do {
-      f.clear();
-      if (!more()) return "";
-    } while (f[0] != '\n');
-    while (f.size() < 10) {
-      if (!more()) return "";
-    }
-    const bool raw = f[7] == '"';
-    const size_t length = std::stoul(f.substr(raw ? 4 : 6, 3), nullptr, 16);
-    const size_t total = (raw ? 7 : 9) + length + 1;
-    while (f.size() < total) {
-      if (!more()) return "";
-    }
-    return f;
-  }
   std::string exchange(const std::string& bytes, int waitMs = 3000) {
     EXPECT_EQ(sender_.send(bytes), 0);
-    return answer(sender_, waitMs);
+    return test::readSiaAnswer(sender_, waitMs);
   }
   // Sends the example frame with sequence `seq` and expects its ACK before anything else, so
   // that everything sent before it has been handled.
@@ -286,12 +259,13 @@ TEST_F(SiaInput, ALongDataBlockIsCut) {
 TEST_F(SiaInput, TwoFramesInOneWriteAndOneFrameInTwoWrites) {
   start();
   ASSERT_EQ(sender_.send(test::rawSiaFrame(cid(1)) + standardFrame(cid(2))), 0);
-  EXPECT_EQ(visible(answer(sender_, 3000)), visible(rawAck(1)));
-  EXPECT_EQ(visible(answer(sender_, 3000)), visible(standardFrame("\"ACK\"0002R0L0#1234[]")));
+  EXPECT_EQ(visible(test::readSiaAnswer(sender_, 3000)), visible(rawAck(1)));
+  EXPECT_EQ(visible(test::readSiaAnswer(sender_, 3000)),
+            visible(standardFrame("\"ACK\"0002R0L0#1234[]")));
 
   const std::string frame = standardFrame(cid(3));
   ASSERT_EQ(sender_.send(frame.substr(0, 20)), 0);
-  EXPECT_EQ(visible(answer(sender_, 300)), "");
+  EXPECT_EQ(visible(test::readSiaAnswer(sender_, 300)), "");
   EXPECT_EQ(visible(exchange(frame.substr(20))), visible(standardFrame("\"ACK\"0003R0L0#1234[]")));
   EXPECT_EQ(queued("Bank", 3).size(), 3u);
 }
@@ -326,7 +300,7 @@ TEST_F(SiaInput, AMebibyteWithoutCarriageReturnEndsOnlyThatConnection) {
   EXPECT_NE(sender_.receiveByte(b, 5000), kWsaTimedOut);  // closed by the server
   ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
   ASSERT_EQ(other.send(test::rawSiaFrame(cid(1))), 0);
-  EXPECT_EQ(visible(answer(other, 3000)), visible(rawAck(1))) << output();
+  EXPECT_EQ(visible(test::readSiaAnswer(other, 3000)), visible(rawAck(1))) << output();
 }
 
 TEST_F(SiaInput, StrayBytesAndBinaryGarbageDoNotCostTheNextFrame) {
