@@ -476,17 +476,13 @@ void JournalStore::finishFold(Queue& q) {
   if (!zeroFill(jnl.get(), kJournalChunk, allocate) || !writeAll(jnl.get(), head, 0)) {
     return fail(failed(q.jnlNew, "cannot write"));
   }
-  if (::fdatasync(jnl.get()) != 0) return fail(failed(q.jnlNew, "cannot flush"));
-  if (q.foldId.bytes > 0 ? ::rename(q.outTmp.c_str(), q.out.c_str()) != 0 : !removeFile(q.out)) {
-    return fail(failed(q.out, "cannot replace"));
+  std::string why;
+  const FileStep file = q.foldId.bytes > 0 ? FileStep::Replace : FileStep::Remove;
+  if (!switchIn(q, std::move(jnl), file, head.size(), allocate, q.foldId.bytes, why)) {
+    // It may have stopped between its renames: the next round writes the queue anew.
+    q.compactionDue = true;
+    return fail(why);
   }
-  // From here the old journal is no longer needed: the new file and journal hold everything.
-  if (::rename(q.jnlNew.c_str(), q.jnl.c_str()) != 0) return fail(failed(q.jnl, "cannot replace"));
-  if (!syncDirectory(q.out)) return fail(failed(q.out.parent_path(), "cannot flush the directory"));
-  q.journal = std::move(jnl);
-  q.journalSize = head.size();
-  q.allocated = allocate;
-  q.fileSize = q.foldId.bytes;
   q.folding = false;
   q.foldTail.clear();
   foldsFinished_.fetch_add(1, std::memory_order_relaxed);
@@ -549,21 +545,37 @@ bool JournalStore::writeSnapshot(Queue& q, const SnapshotId& id, const std::stri
   if (!writeAll(jnl.get(), base, 0) || !zeroFill(jnl.get(), base.size(), allocate)) {
     return fail(failed(q.jnlNew, "cannot write"));
   }
-  if (::fdatasync(jnl.get()) != 0) return fail(failed(q.jnlNew, "cannot flush"));
-  if (newFile && ::rename(q.outTmp.c_str(), q.out.c_str()) != 0) {
-    return fail(failed(q.out, "cannot replace"));
-  }
-  if (text != nullptr && text->empty() && !removeFile(q.out)) {
-    return fail(failed(q.out, "cannot remove"));
-  }
-  if (::rename(q.jnlNew.c_str(), q.jnl.c_str()) != 0) return fail(failed(q.jnl, "cannot replace"));
-  if (!syncDirectory(q.out)) return fail(failed(q.out.parent_path(), "cannot flush the directory"));
-  q.journal = std::move(jnl);
-  q.journalSize = base.size();
-  q.allocated = allocate;
-  q.fileSize = id.bytes;
+  const FileStep file = text == nullptr ? FileStep::Keep
+                        : newFile       ? FileStep::Replace
+                                        : FileStep::Remove;
+  if (!switchIn(q, std::move(jnl), file, base.size(), allocate, id.bytes, why)) return fail(why);
   q.compactionDue = false;
-  q.journalBytes.store(q.allocated, std::memory_order_relaxed);
+  return true;
+}
+
+// The last steps of a compaction or a fold: the new journal is flushed, the new queue file takes
+// its place (or the old one goes, for an empty queue), then the journal, and the directory is
+// flushed; the writer then appends to the new journal.
+bool JournalStore::switchIn(Queue& q, UniqueFd jnl, FileStep file, uint64_t journalSize,
+                            uint64_t allocated, uint64_t fileSize, std::string& why) {
+  if (::fdatasync(jnl.get()) != 0) return why = failed(q.jnlNew, "cannot flush"), false;
+  if (file == FileStep::Replace && ::rename(q.outTmp.c_str(), q.out.c_str()) != 0) {
+    return why = failed(q.out, "cannot replace"), false;
+  }
+  if (file == FileStep::Remove && !removeFile(q.out)) {
+    return why = failed(q.out, "cannot remove"), false;
+  }
+  if (::rename(q.jnlNew.c_str(), q.jnl.c_str()) != 0) {
+    return why = failed(q.jnl, "cannot replace"), false;
+  }
+  if (!syncDirectory(q.out)) {
+    return why = failed(q.out.parent_path(), "cannot flush the directory"), false;
+  }
+  q.journal = std::move(jnl);
+  q.journalSize = journalSize;
+  q.allocated = allocated;
+  q.fileSize = fileSize;
+  q.journalBytes.store(allocated, std::memory_order_relaxed);
   return true;
 }
 

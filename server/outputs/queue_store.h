@@ -141,6 +141,9 @@ class JournalStore final : public QueueStore {
   // One round of group commit; false when something could not be stored.
   bool round();
   uint64_t compactionBound(const Queue& q) const;
+  enum class FileStep { Keep, Replace, Remove };
+  bool switchIn(Queue& q, UniqueFd jnl, FileStep file, uint64_t journalSize, uint64_t allocated,
+                uint64_t fileSize, std::string& why);
   void startFold(Queue& q);
   bool writeFold(Queue& q, uint64_t journalEnd, std::string& why);
   void finishFold(Queue& q);
