@@ -38,7 +38,7 @@ using test::freePort;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kStartMs = 15000;
-constexpr int kAnswerMs = 5000;
+constexpr int kAnswerMs = 10000;
 constexpr int kQueueMs = 5000;
 constexpr int kExitMs = 10000;
 constexpr const char* kBanner = "GsmNor v1.2.";

@@ -46,7 +46,7 @@ using test::freePort;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kStartMs = 15000;
-constexpr int kAnswerMs = 5000;
+constexpr int kAnswerMs = 10000;
 constexpr int kQueueMs = 5000;
 constexpr int kExitMs = 10000;
 
@@ -380,7 +380,7 @@ TEST_F(OutputServer, BankChannelHandsOutEachLineOnlyAfterTheReplyToThePrevious) 
 
   // A line queued while the client waits goes out at once, not with the next heartbeat.
   ASSERT_TRUE(push(feeder, 2, 2));
-  EXPECT_EQ(client.next(2000), eventLine(2));
+  EXPECT_EQ(client.next(kAnswerMs), eventLine(2));
   ASSERT_TRUE(client.reply("0"));
   EXPECT_TRUE(waitForQueue("Bank", {}));
   client.socket.close();

@@ -108,7 +108,7 @@ class SiaInput : public testing::Test {
     return server_->output();
   }
 
-  std::string exchange(const std::string& bytes, int waitMs = 3000) {
+  std::string exchange(const std::string& bytes, int waitMs = kWaitMs) {
     EXPECT_EQ(sender_.send(bytes), 0);
     return test::readSiaAnswer(sender_, waitMs);
   }
@@ -259,8 +259,8 @@ TEST_F(SiaInput, ALongDataBlockIsCut) {
 TEST_F(SiaInput, TwoFramesInOneWriteAndOneFrameInTwoWrites) {
   start();
   ASSERT_EQ(sender_.send(test::rawSiaFrame(cid(1)) + standardFrame(cid(2))), 0);
-  EXPECT_EQ(visible(test::readSiaAnswer(sender_, 3000)), visible(rawAck(1)));
-  EXPECT_EQ(visible(test::readSiaAnswer(sender_, 3000)),
+  EXPECT_EQ(visible(test::readSiaAnswer(sender_, kWaitMs)), visible(rawAck(1)));
+  EXPECT_EQ(visible(test::readSiaAnswer(sender_, kWaitMs)),
             visible(standardFrame("\"ACK\"0002R0L0#1234[]")));
 
   const std::string frame = standardFrame(cid(3));
@@ -300,7 +300,7 @@ TEST_F(SiaInput, AMebibyteWithoutCarriageReturnEndsOnlyThatConnection) {
   EXPECT_NE(sender_.receiveByte(b, 5000), kWsaTimedOut);  // closed by the server
   ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
   ASSERT_EQ(other.send(test::rawSiaFrame(cid(1))), 0);
-  EXPECT_EQ(visible(test::readSiaAnswer(other, 3000)), visible(rawAck(1))) << output();
+  EXPECT_EQ(visible(test::readSiaAnswer(other, kWaitMs)), visible(rawAck(1))) << output();
 }
 
 TEST_F(SiaInput, StrayBytesAndBinaryGarbageDoNotCostTheNextFrame) {

@@ -63,7 +63,7 @@ class TcpDrvInput : public testing::Test {
   }
 
   // The ACK byte for a line, or 0 when none came within waitMs.
-  char sendLine(const std::string& line, int waitMs = 2000) {
+  char sendLine(const std::string& line, int waitMs = kWaitMs) {
     EXPECT_EQ(sender_.send(line + "\r\n"), 0);
     char b = 0;
     return sender_.receiveByte(b, waitMs) == 0 ? b : 0;
@@ -136,7 +136,7 @@ TEST_F(TcpDrvInput, AnswersOfOneReadKeepTheOrderOfItsLines) {
   std::string answers;
   for (int i = 0; i < 3; ++i) {
     char b = 0;
-    ASSERT_EQ(sender_.receiveByte(b, 2000), 0) << i;
+    ASSERT_EQ(sender_.receiveByte(b, kWaitMs), 0) << i;
     answers += b;
   }
   EXPECT_EQ(answers, std::string({kAck, kNak, kAck}));
@@ -164,7 +164,7 @@ TEST_F(TcpDrvInput, ALineSplitOverTwoSegmentsIsReadWhole) {
   char b = 0;
   EXPECT_EQ(sender_.receiveByte(b, 300), kWsaTimedOut);
   ASSERT_EQ(sender_.send(line.substr(7) + "\r\n"), 0);
-  ASSERT_EQ(sender_.receiveByte(b, 2000), 0);
+  ASSERT_EQ(sender_.receiveByte(b, kWaitMs), 0);
   EXPECT_EQ(b, kAck);
   EXPECT_EQ(queued("Bank", 1), std::vector<std::string>{line});
 }
@@ -176,7 +176,7 @@ TEST_F(TcpDrvInput, AFloodOfBadLinesCostsOnlyTheirNaks) {
   ASSERT_EQ(sender_.send(burst), 0);
   for (int i = 0; i < 2000; ++i) {
     char b = 0;
-    ASSERT_EQ(sender_.receiveByte(b, 5000), 0) << i;
+    ASSERT_EQ(sender_.receiveByte(b, kWaitMs), 0) << i;
     ASSERT_EQ(b, kNak);
   }
   settle();
@@ -197,7 +197,7 @@ TEST_F(TcpDrvInput, APeerWithoutLineEndsIsCutOffAndOthersGoOn) {
   ASSERT_EQ(other.connect("127.0.0.1", port_, 2000), 0);
   ASSERT_EQ(other.send(withXor("5011 181234E13001015") + "\r\n"), 0);
   char b = 0;
-  ASSERT_EQ(other.receiveByte(b, 2000), 0);
+  ASSERT_EQ(other.receiveByte(b, kWaitMs), 0);
   EXPECT_EQ(b, kAck);
 }
 
