@@ -32,6 +32,9 @@
 #include "common/line_socket.h"
 #include "common/socket_error.h"
 #include "common/ticks.h"
+#include "tests/support/checksums.h"
+#include "tests/support/module_peer.h"
+#include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/queue_files.h"
@@ -42,6 +45,8 @@ namespace orv {
 namespace {
 
 using test::freePort;
+using test::withModuleChecksum;
+using test::withTcpDrvChecksum;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kRounds = 20;  // a sanitized server starts several times slower
@@ -74,24 +79,6 @@ std::string prefilledLine(size_t n) {
 }
 bool isPrefilled(std::string_view line) {
   return line.starts_with("5011 18FFFFE130");
-}
-
-// A module's event line: the XOR of every character after the first one.
-std::string withModuleChecksum(std::string_view body) {
-  unsigned x = 0;
-  for (char c : body.substr(1)) x ^= static_cast<unsigned char>(c);
-  char sum[4];
-  std::snprintf(sum, sizeof sum, "%02X", x & 0xFF);
-  return std::string(body) + "*" + sum;
-}
-
-// A TcpDrv line: the XOR of every character before "*".
-std::string withTcpDrvChecksum(std::string_view text) {
-  unsigned x = 0;
-  for (char c : text) x ^= static_cast<unsigned char>(c);
-  char sum[4];
-  std::snprintf(sum, sizeof sum, "%02X", x & 0xFF);
-  return std::string(text) + "*" + sum;
 }
 
 enum class Kind { Module, TcpDrv, Sia };
@@ -178,7 +165,7 @@ struct Sender {
       std::string line;
       int rc = s.receiveLine(line, LineEnd::CrLf, kAnswerMs);
       if (rc != 0) return failed("banner", rc);
-      if (line != "GsmNor v1.2.") return failed("banner '" + line + "'", 0);
+      if (line != test::kModuleBanner) return failed("banner '" + line + "'", 0);
       const std::string id = "CRASH" + account;
       rc = s.send("a" + id + "," + account + "\r\n");
       if (rc == 0) rc = s.receiveLine(line, LineEnd::CrLf, kAnswerMs);
@@ -410,23 +397,11 @@ class CrashRecoverySlow : public testing::Test {
   // The channel's lines as a client gets them: each one taken off by the reply to it.
   std::vector<std::string> drainThroughOutputPort(const char* id, size_t count) {
     std::vector<std::string> got;
-    LineSocket client;
-    std::string line;
-    int rc = client.connect("127.0.0.1", ports_.out, kAnswerMs);
-    if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-    EXPECT_EQ(line, "IP-Server V0.0") << describeSocketError(rc);
-    if (rc == 0) rc = client.send(std::string(id) + "\r\n");
-    if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-    EXPECT_EQ(line, "1011      0000 R  51") << describeSocketError(rc);
-    if (rc == 0) rc = client.send("0\r\n");
-    got.reserve(count);
-    while (rc == 0 && got.size() < count) {
-      rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-      if (rc == 0) {
-        got.push_back(line);
-        rc = client.send("0\r\n");
-      }
-    }
+    test::OutputPeer client(kAnswerMs);
+    const testing::AssertionResult attached = client.attach(ports_.out, id);
+    EXPECT_TRUE(attached) << id;
+    if (!attached) return got;
+    const int rc = client.drain(count, got);
     EXPECT_EQ(rc, 0) << describeSocketError(rc) << " after " << got.size() << " of " << count
                      << " lines of " << id;
     return got;

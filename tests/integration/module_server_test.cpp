@@ -25,40 +25,33 @@
 #include "common/line_socket.h"
 #include "common/socket_error.h"
 #include "common/unique_fd.h"
+#include "tests/support/checksums.h"
+#include "tests/support/elapsed.h"
+#include "tests/support/module_peer.h"
+#include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
 #include "tests/support/queue_files.h"
+#include "tests/support/queue_waits.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text_lines.h"
 
 namespace orv {
 namespace {
 
+using test::Clock;
+using test::countStartingWith;
 using test::freePort;
-
-using Clock = std::chrono::steady_clock;
+using test::joined;
+using test::msSince;
+using test::withModuleChecksum;
+using Module = test::ModulePeer;
 
 constexpr int kStartMs = 15000;
-constexpr int kAnswerMs = 10000;
+constexpr int kAnswerMs = test::kModuleAnswerMs;
 constexpr int kQueueMs = 5000;
 constexpr int kExitMs = 10000;
-constexpr const char* kBanner = "GsmNor v1.2.";
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// A port nobody listens on right now; the server may still lose it to another program before it
-// binds, which start() detects and retries.
-
-// An event line as a module sends it: the XOR of every character after the first one.
-std::string withChecksum(std::string_view body) {
-  uint8_t x = 0;
-  for (char c : body.substr(1)) x ^= static_cast<uint8_t>(c);
-  char sum[4];
-  std::snprintf(sum, sizeof sum, "%02X", x);
-  return std::string(body) + "*" + sum;
-}
+constexpr const char* kBanner = test::kModuleBanner;
 
 bool isTimeAnswer(const std::string& answer) {
   static const std::regex kTime(R"(1[^:]*:99\.c\d{12})");
@@ -79,48 +72,6 @@ testing::AssertionResult isLocalTimeBetween(const std::string& digits, time_t be
     if (digits == expected) return testing::AssertionSuccess();
   }
   return testing::AssertionFailure() << "'" << digits << "' is not the local time now";
-}
-
-// One module connection: a line out, its answer back.
-struct Module {
-  LineSocket socket;
-
-  std::string answer(int timeoutMs = kAnswerMs) {
-    std::string line;
-    int rc = socket.receiveLine(line, LineEnd::CrLf, timeoutMs);
-    if (rc != 0) return "<no answer: " + describeSocketError(rc) + ">";
-    return line;
-  }
-  bool send(std::string_view bytes) { return socket.send(bytes) == 0; }
-  std::string say(std::string_view line, int timeoutMs = kAnswerMs) {
-    if (!send(std::string(line) + "\r\n")) {
-      return "<send failed: " + describeSocketError(socket.lastError()) + ">";
-    }
-    return answer(timeoutMs);
-  }
-  // Waits for the server to close the connection; false if it is still open after the wait.
-  bool closedWithin(int timeoutMs) {
-    Clock::time_point start = Clock::now();
-    std::string line;
-    for (;;) {
-      int left = timeoutMs - static_cast<int>(msSince(start));
-      if (left <= 0) return false;
-      int rc = socket.receiveLine(line, LineEnd::CrLf, left);
-      if (rc != 0 && rc != kWsaTimedOut) return true;
-    }
-  }
-};
-
-size_t countStartingWith(const std::vector<std::string>& lines, std::string_view prefix) {
-  size_t n = 0;
-  for (const std::string& l : lines) n += l.starts_with(prefix) ? 1 : 0;
-  return n;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) out += "  '" + l + "'\n";
-  return out;
 }
 
 class ModuleServer : public testing::Test {
@@ -174,17 +125,9 @@ class ModuleServer : public testing::Test {
 
   // Connects a module and reads the banner.
   bool connect(Module& m) {
-    int rc = m.socket.connect("127.0.0.1", port_, kAnswerMs);
-    if (rc != 0) {
-      ADD_FAILURE() << "connect: " << describeSocketError(rc);
-      return false;
-    }
-    std::string banner = m.answer();
-    if (banner != kBanner) {
-      ADD_FAILURE() << "banner: '" << banner << "'";
-      return false;
-    }
-    return true;
+    testing::AssertionResult connected = m.connect(port_);
+    if (!connected) ADD_FAILURE() << connected.message();
+    return static_cast<bool>(connected);
   }
 
   std::vector<std::string> queue(std::string_view id) const {
@@ -193,56 +136,22 @@ class ModuleServer : public testing::Test {
 
   // Polls the queue file of channel `id` until `done` holds for its lines.
   testing::AssertionResult waitForQueue(
-      std::string_view id, const std::function<bool(const std::vector<std::string>&)>& done,
-      int timeoutMs = kQueueMs) {
-    Clock::time_point start = Clock::now();
-    std::vector<std::string> lines;
-    for (;;) {
-      lines = queue(id);
-      if (done(lines)) return testing::AssertionSuccess();
-      if (msSince(start) > timeoutMs) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return testing::AssertionFailure() << id << ".out after " << timeoutMs << " ms:\n"
-                                       << joined(lines);
+      std::string_view id, const std::function<bool(const std::vector<std::string>&)>& done) {
+    return test::waitForQueueUntil(dir_.path(), id, done, kQueueMs);
   }
 
   testing::AssertionResult waitForQueueLine(std::string_view id, std::string_view prefix) {
-    return waitForQueue(id,
-                        [&](const auto& lines) { return countStartingWith(lines, prefix) > 0; });
+    return test::waitForQueueLine(dir_.path(), id, prefix, kQueueMs);
   }
 
-  // Attaches an output client to a channel the way monitoring software does.
-  testing::AssertionResult attachClient(LineSocket& client, std::string_view channel) {
-    std::string line;
-    int rc = client.connect("127.0.0.1", outPort_, kAnswerMs);
-    if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-    if (rc != 0 || line != "IP-Server V0.0") {
-      return testing::AssertionFailure()
-             << "output server: '" << line << "' " << describeSocketError(rc);
-    }
-    rc = client.send(std::string(channel) + "\r\n");
-    if (rc == 0) rc = client.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-    if (rc != 0 || line != "1011      0000 R  51") {
-      return testing::AssertionFailure()
-             << "channel answer: '" << line << "' " << describeSocketError(rc);
-    }
-    if (client.send("A\r\n") != 0) return testing::AssertionFailure() << "reply failed";
-    return testing::AssertionSuccess();
+  // Attaches an output client to a channel the way monitoring software does; its reply to the
+  // channel's answer is "A".
+  testing::AssertionResult attachClient(test::OutputPeer& client, std::string_view channel) {
+    return client.attach(outPort_, channel, "A");
   }
 
-  // Polls until an answer other than "0" comes: a client's command reaches the module's queue
-  // a moment after the client sent it.
-  static std::string pollForCommand(Module& m) {
-    Clock::time_point start = Clock::now();
-    std::string answer;
-    do {
-      answer = m.say("Q");
-      if (answer != "0") return answer;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (msSince(start) < kAnswerMs);
-    return answer;
-  }
+  // A client's command reaches the module's queue a moment after the client sent it.
+  static std::string pollForCommand(Module& m) { return m.pollForCommand(kAnswerMs); }
 
   test::TempDir dir_;
   std::unique_ptr<test::Process> server_;
@@ -379,14 +288,14 @@ TEST_F(ModuleServer, EventsReachEveryQueueOnlyWithARightChecksum) {
   ASSERT_TRUE(connect(m));
   ASSERT_TRUE(isTimeAnswer(m.say("aABC123,1234")));
 
-  EXPECT_EQ(m.say(withChecksum("M01,1234,E13001003")), "0");
+  EXPECT_EQ(m.say(withModuleChecksum("M01,1234,E13001003")), "0");
   for (const char* id : {"Bank", "Second"}) {
     EXPECT_TRUE(waitForQueueLine(id, "5011 181234  E1"));
   }
 
   // Every kind of bad checksum is left unanswered, so that the module keeps the event and
   // repeats it, and is delivered nowhere; the connection reads on.
-  std::string bad = withChecksum("M01,1234,E60200000");
+  std::string bad = withModuleChecksum("M01,1234,E60200000");
   bad.back() = bad.back() == '0' ? '1' : '0';
   for (const std::string& refused :
        {bad, std::string("M01,1234,E60200000*G0"), std::string("M01,1234,E60200000*5")}) {
@@ -395,12 +304,12 @@ TEST_F(ModuleServer, EventsReachEveryQueueOnlyWithARightChecksum) {
   }
   ASSERT_TRUE(server_->waitForLine("wrong checksum not acknowledged", kAnswerMs));
   // The module's repeat with the right checksum is taken once.
-  EXPECT_EQ(m.say(withChecksum("M01,1234,E60200000")), "0");
+  EXPECT_EQ(m.say(withModuleChecksum("M01,1234,E60200000")), "0");
   // Status reports are no events either.
   EXPECT_EQ(m.say("MV:12.6;CSQ:18"), "0");
 
   // Lines are handed on in order: once this one is in, anything before it would be too.
-  EXPECT_EQ(m.say(withChecksum("M01,1234,R40101012")), "0");
+  EXPECT_EQ(m.say(withModuleChecksum("M01,1234,R40101012")), "0");
   const std::vector<std::string> expected = {
       "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  FF     ",  // the link event
       "U011  1234ABC123FFFFFFFFFFFF", "5011 181234  E1     ",
@@ -420,7 +329,7 @@ TEST_F(ModuleServer, RefusedEventsDoNotHoldUpTheLinesBehindThem) {
   // Bad events and a good one in one write: only the good one is answered.
   std::string burst;
   for (int i = 0; i < 500; ++i) burst += "M01,1234,E13001003*00\r\n";
-  burst += withChecksum("M01,1234,E13001009") + "\r\n";
+  burst += withModuleChecksum("M01,1234,E13001009") + "\r\n";
   ASSERT_TRUE(m.send(burst));
   EXPECT_EQ(m.answer(), "0");
   EXPECT_TRUE(waitForQueueLine("Bank", "5011 181234  E1"));
@@ -443,7 +352,7 @@ TEST_F(ModuleServer, LinkEventComesWithTheIdentificationOnly) {
   zero.say("Q");
 
   for (int i = 0; i < 4; ++i) m.say("Q");
-  EXPECT_EQ(m.say(withChecksum("M01,1F2A,R40101012")), "0");
+  EXPECT_EQ(m.say(withModuleChecksum("M01,1F2A,R40101012")), "0");
   ASSERT_TRUE(waitForQueueLine("Bank", "5011 181F2A  R4"));
   std::vector<std::string> lines = queue("Bank");
   EXPECT_EQ(countStartingWith(lines, "5011 18"), 2u) << joined(lines);
@@ -460,15 +369,15 @@ TEST_F(ModuleServer, ConfigurationTravelsDownAndUpByClientCommands) {
   ASSERT_TRUE(waitForQueueLine("Bank", "5011 181F2A  FF"));
 
   // A client sends commands in its replies to the channel's lines, or on their own.
-  LineSocket client;
+  test::OutputPeer client;
   ASSERT_TRUE(attachClient(client, "Bank"));
   std::string line;
-  ASSERT_EQ(client.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
+  ASSERT_EQ(client.socket.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
   EXPECT_EQ(line, "U011  1F2ACFG1FFFFFFFFFFFFFF");
-  ASSERT_EQ(client.send("A1:CFG1:0000:lcfg\r\n"), 0);
-  ASSERT_EQ(client.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
+  ASSERT_EQ(client.socket.send("A1:CFG1:0000:lcfg\r\n"), 0);
+  ASSERT_EQ(client.socket.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
   EXPECT_EQ(line, "5011 181F2A  FF     ");
-  ASSERT_EQ(client.send("A\r\n"), 0);
+  ASSERT_EQ(client.socket.send("A\r\n"), 0);
 
   // Sent alone, the command starts the download: records and the closing line go unanswered.
   ASSERT_EQ(pollForCommand(m), "1CFG1:0000:lcfg");
@@ -486,7 +395,7 @@ TEST_F(ModuleServer, ConfigurationTravelsDownAndUpByClientCommands) {
   EXPECT_TRUE(isTimeAnswer(m.answer()));
 
   // The upload sends back what the download stored; blocks of 0xFF stay out.
-  ASSERT_EQ(client.send("A1:CFG1:0000:scfg\r\n"), 0);
+  ASSERT_EQ(client.socket.send("A1:CFG1:0000:scfg\r\n"), 0);
   ASSERT_EQ(pollForCommand(m), "1CFG1:0000:scfg");
   ASSERT_TRUE(m.send("Wait for hex\r\n"));
   std::vector<std::string> upload;
@@ -499,7 +408,7 @@ TEST_F(ModuleServer, ConfigurationTravelsDownAndUpByClientCommands) {
   EXPECT_TRUE(isTimeAnswer(m.answer()));
 
   // The firmware question: its answer is acknowledged with "0".
-  ASSERT_EQ(client.send("A1:CFG1:0000:mode?\r\n"), 0);
+  ASSERT_EQ(client.socket.send("A1:CFG1:0000:mode?\r\n"), 0);
   ASSERT_EQ(pollForCommand(m), "1CFG1:0000:mode?");
   EXPECT_EQ(m.say("v.32_mode0 CODE 0000"), "0");
   EXPECT_EQ(m.say("Q"), "0");
@@ -586,8 +495,8 @@ TEST_F(ModuleServer, AnswersLinesWithNulAndFfBytesAndLongLines) {
             "0");
   EXPECT_EQ(m.say("\xFF\xFE\x01\0x"s), "0");
   EXPECT_EQ(m.say("MV:\0\xFF;CSQ:\xFF"s), "0");
-  EXPECT_EQ(m.say(withChecksum("M01,1234,E1\xFF\0"
-                               "3001"s)),
+  EXPECT_EQ(m.say(withModuleChecksum("M01,1234,E1\xFF\0"
+                                     "3001"s)),
             "0");
 
   // Around the read size of 1,024 bytes, the line end on either side of it.
@@ -603,7 +512,7 @@ TEST_F(ModuleServer, AnswersLinesWithNulAndFfBytesAndLongLines) {
   std::string reply = longId.say(ident);
   EXPECT_EQ(reply.substr(0, 20), "1" + std::string(19, 'L'));
   EXPECT_TRUE(isTimeAnswer(reply)) << reply.size() << " bytes";
-  EXPECT_EQ(longId.say(withChecksum("M01,12AB,E13001003")), "0");
+  EXPECT_EQ(longId.say(withModuleChecksum("M01,12AB,E13001003")), "0");
   // The identity line has room for 18 characters of the identifier.
   EXPECT_TRUE(waitForQueueLine("Bank", "U011  12AB" + std::string(18, 'L')));
 

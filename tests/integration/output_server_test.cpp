@@ -33,36 +33,36 @@
 #include "common/local_time.h"
 #include "common/socket_error.h"
 #include "common/unique_fd.h"
+#include "tests/support/elapsed.h"
+#include "tests/support/module_peer.h"
+#include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
-#include "tests/support/queue_files.h"
+#include "tests/support/queue_waits.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/text_lines.h"
 
 namespace orv {
 namespace {
 
+using test::Clock;
 using test::freePort;
-
-using Clock = std::chrono::steady_clock;
+using test::joined;
+using test::kChannelFound;
+using test::kChannelMissing;
+using test::msSince;
+using test::splitLines;
+using Module = test::ModulePeer;
+using Peer = test::OutputPeer;
 
 constexpr int kStartMs = 15000;
-constexpr int kAnswerMs = 10000;
+constexpr int kAnswerMs = test::kOutputAnswerMs;
 constexpr int kQueueMs = 5000;
 constexpr int kExitMs = 10000;
 
-constexpr const char* kBanner = "IP-Server V0.0";
-constexpr const char* kChannelFound = "1011      0000 R  51";
-constexpr const char* kChannelMissing = "1011      0000 T  51";
-constexpr const char* kModuleBanner = "GsmNor v1.2.";
+constexpr const char* kBanner = test::kOutputBanner;
 // What the feeder module's identification puts into every channel: its link event.
 constexpr const char* kLinkLine = "5011 181234  FF     ";
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-// A port nobody listens on right now; start() notices when the server lost it to someone else.
 
 // Event n of the feeder module (account 1234 on Line=1) and the output line it becomes.
 std::string eventText(int n) {
@@ -74,23 +74,6 @@ std::string eventLine(int n) {
   char text[32];
   std::snprintf(text, sizeof text, "5011 181234E1300%04d", n);
   return text;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-std::string joined(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) out += "  '" + l + "'\n";
-  return out;
 }
 
 // Processor time the process has used so far, in seconds.
@@ -140,52 +123,6 @@ std::optional<std::string> receivedUntilClosed(const char* source, uint16_t port
     got.append(buf, static_cast<size_t>(n));
   }
 }
-
-// A module on a GPRS line: a line out, its answer back.
-struct Module {
-  LineSocket socket;
-
-  std::string say(std::string_view line, int timeoutMs = kAnswerMs) {
-    if (socket.send(std::string(line) + "\r\n") != 0) return "<send failed>";
-    std::string answer;
-    int rc = socket.receiveLine(answer, LineEnd::CrLf, timeoutMs);
-    if (rc != 0) return "<no answer: " + describeSocketError(rc) + ">";
-    return answer;
-  }
-};
-
-// An output client (or the far end of a forwarder): lines in, replies out.
-struct Peer {
-  LineSocket socket;
-
-  std::string next(int timeoutMs = kAnswerMs) {
-    std::string line;
-    int rc = socket.receiveLine(line, LineEnd::CrLf, timeoutMs);
-    if (rc != 0) return "<no line: " + describeSocketError(rc) + ">";
-    return line;
-  }
-  bool reply(std::string_view text) { return socket.send(std::string(text) + "\r\n") == 0; }
-  // No line within ms, and the connection still open.
-  testing::AssertionResult quietFor(int ms) {
-    std::string line;
-    int rc = socket.receiveLine(line, LineEnd::CrLf, ms);
-    if (rc == kWsaTimedOut) return testing::AssertionSuccess();
-    if (rc == 0) return testing::AssertionFailure() << "got '" << line << "'";
-    return testing::AssertionFailure() << describeSocketError(rc);
-  }
-  // Waits for the other side to close; lines meanwhile go to `seen`.
-  bool closedWithin(int ms, std::vector<std::string>* seen = nullptr) {
-    Clock::time_point start = Clock::now();
-    std::string line;
-    for (;;) {
-      int left = ms - static_cast<int>(msSince(start));
-      if (left <= 0) return false;
-      int rc = socket.receiveLine(line, LineEnd::CrLf, left);
-      if (rc == 0 && seen) seen->push_back(line);
-      if (rc != 0 && rc != kWsaTimedOut) return true;
-    }
-  }
-};
 
 struct ServerSetup {
   std::string gprs = "Line=1\n";  // more keys of [GPRS0]
@@ -277,18 +214,9 @@ class OutputServer : public testing::Test {
   }
 
   testing::AssertionResult connectModule(Module& m, uint16_t port, std::string_view ident) {
-    std::string line;
-    int rc = m.socket.connect("127.0.0.1", port, kAnswerMs);
-    if (rc == 0) rc = m.socket.receiveLine(line, LineEnd::CrLf, kAnswerMs);
-    if (rc != 0 || line != kModuleBanner) {
-      return testing::AssertionFailure()
-             << "module banner '" << line << "' " << describeSocketError(rc);
-    }
-    std::string answer = m.say(ident);
-    if (answer.find(":99.c") == std::string::npos) {
-      return testing::AssertionFailure() << ident << " -> '" << answer << "'";
-    }
-    return testing::AssertionSuccess();
+    testing::AssertionResult connected = m.connect(port);
+    if (!connected) return connected;
+    return m.identify(ident);
   }
   // The module that feeds the channels: once identified, its link line is in every channel.
   testing::AssertionResult connectFeeder(Module& m) {
@@ -304,36 +232,13 @@ class OutputServer : public testing::Test {
 
   // Connects, names the channel, reads its answer and replies to it.
   testing::AssertionResult attach(Peer& client, std::string_view channel) {
-    int rc = client.socket.connect("127.0.0.1", outPort_, kAnswerMs);
-    if (rc != 0) return testing::AssertionFailure() << "connect: " << describeSocketError(rc);
-    std::string banner = client.next();
-    if (banner != kBanner) return testing::AssertionFailure() << "banner: '" << banner << "'";
-    client.reply(channel);
-    std::string answer = client.next();
-    if (answer != kChannelFound) {
-      return testing::AssertionFailure() << "channel '" << channel << "': '" << answer << "'";
-    }
-    client.reply("0");
-    return testing::AssertionSuccess();
+    return client.attach(outPort_, channel);
   }
 
-  std::vector<std::string> queue(std::string_view id) const {
-    return test::queuedLines(dir_.path(), id);
-  }
   // Waits until the queue file of channel `id` holds exactly `expected`.
   testing::AssertionResult waitForQueue(std::string_view id,
-                                        const std::vector<std::string>& expected,
-                                        int timeoutMs = kQueueMs) {
-    Clock::time_point start = Clock::now();
-    std::vector<std::string> lines;
-    while (msSince(start) <= timeoutMs) {
-      lines = queue(id);
-      if (lines == expected) return testing::AssertionSuccess();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return testing::AssertionFailure() << id << ".out after " << timeoutMs << " ms:\n"
-                                       << joined(lines) << "expected:\n"
-                                       << joined(expected);
+                                        const std::vector<std::string>& expected) {
+    return test::waitForQueue(dir_.path(), id, expected, kQueueMs);
   }
 
   test::TempDir dir_;
@@ -622,11 +527,10 @@ TEST_F(OutputServer, LinesOfSimulatedModulesReachOutcat) {
   ASSERT_GT(events, 50) << sim.output();
   const long total = events + 5;  // and every module's link event
 
-  Clock::time_point start = Clock::now();
-  while (static_cast<long>(queue("Bank").size()) != total && msSince(start) < kQueueMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_EQ(static_cast<long>(queue("Bank").size()), total) << sim.output();
+  ASSERT_TRUE(test::waitForQueueUntil(
+      dir_.path(), "Bank",
+      [&](const auto& lines) { return static_cast<long>(lines.size()) == total; }, kQueueMs))
+      << sim.output();
 
   test::Process cat(ORV_OUTCAT_PATH, {"--port", std::to_string(outPort_), "--count",
                                       std::to_string(total), "--quiet", "Bank"});

@@ -23,25 +23,23 @@
 #include "common/line_socket.h"
 #include "common/socket_error.h"
 #include "common/unique_fd.h"
+#include "tests/support/elapsed.h"
+#include "tests/support/module_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/socket_waits.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
 
+using test::Clock;
 using test::freePort;
-using Clock = std::chrono::steady_clock;
+using test::msSince;
 
 constexpr int kStartMs = 15000;
 constexpr int kAnswerMs = 5000;
 constexpr int kExitMs = 10000;
-constexpr const char* kModuleBanner = "GsmNor v1.2.";
-
-long msSince(Clock::time_point start) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 // One record as orv-pelkon prints it: field name to value.
 using Record = std::map<std::string, std::string>;
@@ -85,16 +83,9 @@ size_t countCode(const std::vector<Record>& records, std::string_view code) {
   return n;
 }
 
-// One module connection to a GPRS line.
-struct Module {
-  LineSocket socket;
-
-  std::string say(std::string_view line) {
-    if (socket.send(std::string(line) + "\r\n") != 0) return "<send failed>";
-    std::string answer;
-    int rc = socket.receiveLine(answer, LineEnd::CrLf, kAnswerMs);
-    return rc == 0 ? answer : "<no answer: " + describeSocketError(rc) + ">";
-  }
+// One module connection to a GPRS line; it waits kAnswerMs for its answers.
+struct Module : test::ModulePeer {
+  Module() : ModulePeer(kAnswerMs) {}
 };
 
 class Pelkon : public testing::Test {
@@ -186,19 +177,10 @@ class Pelkon : public testing::Test {
   std::vector<Record> records() const { return recordsIn(host_->output()); }
 
   bool connectModule(Module& m, std::string_view ident) {
-    std::string banner;
-    int rc = m.socket.connect("127.0.0.1", gprsPort_, kAnswerMs);
-    if (rc == 0) rc = m.socket.receiveLine(banner, LineEnd::CrLf, kAnswerMs);
-    if (rc != 0 || banner != kModuleBanner) {
-      ADD_FAILURE() << "module banner '" << banner << "' " << describeSocketError(rc);
-      return false;
-    }
-    std::string answer = m.say(ident);
-    if (answer.find(":99.c") == std::string::npos) {
-      ADD_FAILURE() << ident << " -> '" << answer << "'";
-      return false;
-    }
-    return true;
+    testing::AssertionResult ready = m.connect(gprsPort_);
+    if (ready) ready = m.identify(ident);
+    if (!ready) ADD_FAILURE() << ready.message();
+    return static_cast<bool>(ready);
   }
 
   // A stand-in output server takes the library's connection: banner, channel name, the
@@ -211,18 +193,6 @@ class Pelkon : public testing::Test {
     EXPECT_EQ(peer.send("1011      0000 R  51\r\n"), 0);
     EXPECT_EQ(peer.receiveLine(line, LineEnd::CrLf, kAnswerMs), 0);
     EXPECT_EQ(line, "0");
-  }
-
-  // Waits for the peer to close; false while it is still open after the wait.
-  static bool closedWithin(LineSocket& peer, int timeoutMs) {
-    Clock::time_point start = Clock::now();
-    std::string line;
-    for (;;) {
-      int left = timeoutMs - static_cast<int>(msSince(start));
-      if (left <= 0) return false;
-      int rc = peer.receiveLine(line, LineEnd::CrLf, left);
-      if (rc != 0 && rc != kWsaTimedOut) return true;
-    }
   }
 
   void TearDown() override {
@@ -299,12 +269,7 @@ TEST_F(Pelkon, ACommandFromStandardInputReachesTheModuleOnItsLineOfAnIdleServer)
 
   command("16:1234:XYZ");
   Clock::time_point sent = Clock::now();
-  std::string answer;
-  do {
-    answer = m.say("Q");
-    if (answer != "0") break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  } while (msSince(sent) < 4000);
+  const std::string answer = m.pollForCommand(4000);
   EXPECT_EQ(answer, "11234:XYZ");
   EXPECT_LT(msSince(sent), 3000) << "the command took too long";
   EXPECT_EQ(m.say("Q"), "0");  // sent once
@@ -341,7 +306,7 @@ TEST_F(Pelkon, OverlongLinesAndEndlessDataNeitherStopTheHostNorGrowItsMemory) {
 
   // 10 MiB without a line end: the library drops the connection and comes back.
   first.send(std::string(10 << 20, 'A'), kAnswerMs);  // fails once the library has closed
-  EXPECT_TRUE(closedWithin(first, kAnswerMs));
+  EXPECT_TRUE(test::closedWithin(first, kAnswerMs));
   ASSERT_TRUE(listener.waitForConnection(kAnswerMs)) << "no new connection";
   LineSocket second;
   ASSERT_EQ(listener.accept(second), 0);

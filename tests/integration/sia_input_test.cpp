@@ -21,7 +21,7 @@
 #include "common/ticks.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
-#include "tests/support/queue_files.h"
+#include "tests/support/queue_waits.h"
 #include "tests/support/sia_frames.h"
 #include "tests/support/temp_dir.h"
 
@@ -119,14 +119,7 @@ class SiaInput : public testing::Test {
   }
   // The queue file's lines once it holds at least `count`, within a bounded wait.
   std::vector<std::string> queued(const char* channel, size_t count) {
-    std::vector<std::string> lines;
-    uint32_t start = ticks();
-    while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
-      lines = test::queuedLines(dir_.path(), channel);
-      if (lines.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return lines;
+    return test::queuedAtLeast(dir_.path(), channel, count, kWaitMs);
   }
   // Everything in the receiver's log directory.
   std::string log() {

@@ -18,25 +18,19 @@
 #include "common/local_time.h"
 #include "common/ten_day_log.h"
 #include "common/ticks.h"
+#include "tests/support/checksums.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
-#include "tests/support/queue_files.h"
+#include "tests/support/queue_waits.h"
 #include "tests/support/temp_dir.h"
 
 namespace orv {
 namespace {
 
 using test::freePort;
+using test::withTcpDrvChecksum;
 
 constexpr int kWaitMs = 10000;
-
-std::string withXor(std::string_view text, bool lower = false) {
-  unsigned x = 0;
-  for (char c : text) x ^= static_cast<unsigned char>(c);
-  char sum[8];
-  std::snprintf(sum, sizeof sum, lower ? "*%02x" : "*%02X", x & 0xFF);
-  return std::string(text) + sum;
-}
 
 class TcpDrvInput : public testing::Test {
  protected:
@@ -70,14 +64,7 @@ class TcpDrvInput : public testing::Test {
   }
   // The queue file's lines once it holds at least `count`, within a bounded wait.
   std::vector<std::string> queued(const char* channel, size_t count) {
-    std::vector<std::string> lines;
-    uint32_t start = ticks();
-    while (ticksSince(start) < static_cast<uint32_t>(kWaitMs)) {
-      lines = test::queuedLines(dir_.path(), channel);
-      if (lines.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return lines;
+    return test::queuedAtLeast(dir_.path(), channel, count, kWaitMs);
   }
   // Today's log once it holds `needle`, within a bounded wait: a line is logged after its ACK.
   std::string logWith(const std::string& needle) {
@@ -92,7 +79,7 @@ class TcpDrvInput : public testing::Test {
   }
   // Sends a right line after `steps` and waits for it, so that everything before it has been
   // handled when this returns.
-  void settle() { ASSERT_EQ(sendLine(withXor("5011 18FFFFE99999999")), kAck); }
+  void settle() { ASSERT_EQ(sendLine(withTcpDrvChecksum("5011 18FFFFE99999999")), kAck); }
 
   test::TempDir dir_;
   uint16_t port_ = 0;
@@ -102,13 +89,13 @@ class TcpDrvInput : public testing::Test {
 
 TEST_F(TcpDrvInput, ARightLineIsAckedLoggedNormalisedAndQueued) {
   start();
-  ASSERT_EQ(sendLine(withXor("5011 181234E13001015")), kAck);
+  ASSERT_EQ(sendLine(withTcpDrvChecksum("5011 181234E13001015")), kAck);
   std::vector<std::string> bank = queued("Bank", 1);
   ASSERT_EQ(bank.size(), 1u);
   // Line 1 writes its digit into character 4, and the checksum is made to match it again.
-  EXPECT_EQ(bank[0], withXor("5011 181234E13001015"));
+  EXPECT_EQ(bank[0], withTcpDrvChecksum("5011 181234E13001015"));
   EXPECT_TRUE(bank[0].starts_with("5011 181234E130"));
-  const std::string entry = " " + withXor("5012 181234E13001015") + "\r\n";
+  const std::string entry = " " + withTcpDrvChecksum("5012 181234E13001015") + "\r\n";
   EXPECT_NE(logWith(entry).find(entry), std::string::npos);
   // A channel that takes only SIA events got nothing.
   EXPECT_FALSE(std::filesystem::exists(dir_ / "Sia.out"));
@@ -122,16 +109,18 @@ TEST_F(TcpDrvInput, BadOrMissingChecksumsAreRefusedAndTheRepeatTaken) {
   EXPECT_EQ(sendLine("5011"), kNak);
   ASSERT_TRUE(server_->waitForLine("line refused (NAK), wrong checksum", kWaitMs));
   // The sender repeats the refused line with its right checksum: queued once.
-  EXPECT_EQ(sendLine(withXor("5011 181234E13001015")), kAck);
+  EXPECT_EQ(sendLine(withTcpDrvChecksum("5011 181234E13001015")), kAck);
   settle();
-  EXPECT_EQ(queued("Bank", 2), (std::vector<std::string>{withXor("5011 181234E13001015"),
-                                                         withXor("5011 18FFFFE99999999")}));
+  EXPECT_EQ(queued("Bank", 2),
+            (std::vector<std::string>{withTcpDrvChecksum("5011 181234E13001015"),
+                                      withTcpDrvChecksum("5011 18FFFFE99999999")}));
 }
 
 TEST_F(TcpDrvInput, AnswersOfOneReadKeepTheOrderOfItsLines) {
   start();
-  ASSERT_EQ(sender_.send(withXor("5011 181234E13001001") + "\r\n5011 bad*00\r\n1011 status\r\n" +
-                         withXor("5011 181234E13001002") + "\r\n"),
+  ASSERT_EQ(sender_.send(withTcpDrvChecksum("5011 181234E13001001") +
+                         "\r\n5011 bad*00\r\n1011 status\r\n" +
+                         withTcpDrvChecksum("5011 181234E13001002") + "\r\n"),
             0);
   std::string answers;
   for (int i = 0; i < 3; ++i) {
@@ -145,7 +134,7 @@ TEST_F(TcpDrvInput, AnswersOfOneReadKeepTheOrderOfItsLines) {
 
 TEST_F(TcpDrvInput, OnlyLinesStartingWith5AreAnswered) {
   start();
-  EXPECT_EQ(sendLine(withXor("1011 181234E13001015"), 300), 0);
+  EXPECT_EQ(sendLine(withTcpDrvChecksum("1011 181234E13001015"), 300), 0);
   EXPECT_EQ(sendLine("", 300), 0);
   settle();
   EXPECT_EQ(queued("Bank", 1).size(), 1u);
@@ -153,13 +142,14 @@ TEST_F(TcpDrvInput, OnlyLinesStartingWith5AreAnswered) {
 
 TEST_F(TcpDrvInput, AccountsAndChecksumDigitsAreReadLeniently) {
   start("[Client2]\nId=Acc123\nFlt0=123;;0;0;1\n");
-  ASSERT_EQ(sendLine(withXor("5011 18 123E13001015", true)), kAck);  // lower-case digits
-  EXPECT_EQ(queued("Acc123", 1), std::vector<std::string>{withXor("5011 18 123E13001015")});
+  ASSERT_EQ(sendLine(withTcpDrvChecksum("5011 18 123E13001015", true)), kAck);  // lower-case digits
+  EXPECT_EQ(queued("Acc123", 1),
+            std::vector<std::string>{withTcpDrvChecksum("5011 18 123E13001015")});
 }
 
 TEST_F(TcpDrvInput, ALineSplitOverTwoSegmentsIsReadWhole) {
   start();
-  std::string line = withXor("5011 181234E13001015");
+  std::string line = withTcpDrvChecksum("5011 181234E13001015");
   ASSERT_EQ(sender_.send(line.substr(0, 7)), 0);
   char b = 0;
   EXPECT_EQ(sender_.receiveByte(b, 300), kWsaTimedOut);
@@ -195,7 +185,7 @@ TEST_F(TcpDrvInput, APeerWithoutLineEndsIsCutOffAndOthersGoOn) {
   ASSERT_TRUE(server_->waitForLine("without a line end", kWaitMs)) << server_->output();
   LineSocket other;
   ASSERT_EQ(other.connect("127.0.0.1", port_, 2000), 0);
-  ASSERT_EQ(other.send(withXor("5011 181234E13001015") + "\r\n"), 0);
+  ASSERT_EQ(other.send(withTcpDrvChecksum("5011 181234E13001015") + "\r\n"), 0);
   char b = 0;
   ASSERT_EQ(other.receiveByte(b, kWaitMs), 0);
   EXPECT_EQ(b, kAck);
@@ -217,7 +207,7 @@ TEST_F(TcpDrvInput, TwentySendersAtOnceAreAllAckedAndEveryLineQueuedAndLoggedOnc
   // The log has the normalised lines ("2" in character 4), in the order they were queued.
   std::string last = lines.back();
   last[3] = '2';
-  last = withXor(last.substr(0, last.find('*'))) + "\r\n";
+  last = withTcpDrvChecksum(last.substr(0, last.find('*'))) + "\r\n";
   const std::string log = logWith(last);
   EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 900);
 }
