@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/ticks.h"
@@ -44,10 +45,16 @@ Process::~Process() {
 }
 
 bool Process::readSome(int timeoutMs) {
+  if (ended_) {
+    // Nothing more can come: wait out the time without spinning on the closed pipe.
+    if (timeoutMs > 0) ::poll(nullptr, 0, std::min(timeoutMs, 20));
+    return false;
+  }
   pollfd p{out_.get(), POLLIN, 0};
   if (::poll(&p, 1, timeoutMs) <= 0) return false;
   char buf[4096];
   ssize_t n = ::read(out_.get(), buf, sizeof buf);
+  if (n == 0) ended_ = true;
   if (n <= 0) return false;
   output_.append(buf, static_cast<size_t>(n));
   return true;
@@ -67,7 +74,7 @@ std::optional<std::string> Process::waitForLine(std::string_view text, int timeo
       }
     }
     int left = timeoutMs - static_cast<int>(ticksSince(start));
-    if (left <= 0) return std::nullopt;
+    if (left <= 0 || ended_) return std::nullopt;
     if (!readSome(left) && ticksSince(start) >= static_cast<uint32_t>(timeoutMs)) {
       return std::nullopt;
     }

@@ -36,6 +36,7 @@ class Process {
   UniqueFd out_;
   std::string output_;
   size_t consumed_ = 0;  // output_ up to here was matched already
+  bool ended_ = false;   // the child closed its output: nothing more will come
   std::optional<int> status_;
 };
 
