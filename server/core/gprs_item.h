@@ -5,15 +5,19 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/ini_file.h"
 #include "common/ten_day_log.h"
+#include "server/modules/module_status.h"
 
 namespace orv {
 
 class tIOCS;
+class TComThrd;
+class TCListThrd;
 
 inline constexpr size_t kMaxGprsLines = 256;
 
@@ -49,9 +53,25 @@ struct tGprsItem {
   std::unique_ptr<TenDayLog> log;
   // The module server, when Port is not 0.
   std::unique_ptr<tIOCS> moduleServer;
+  // The GSM receiver device: on the serial port Com, or connecting to TcpPort (TcpOn).
+  std::unique_ptr<TComThrd> serialDevice;
+  std::unique_ptr<TCListThrd> deviceListener;
 
   tGprsItem();
   ~tGprsItem();
+
+  // Stopping is asked of every line first and waited for afterwards.
+  void requestStopDevices();
+  void joinDevices();
+
+  // The newest device connection over TCP that still runs, or null.
+  std::shared_ptr<TComThrd> tcpDevice() const;
+  bool hasDevice() const;
+  // The status list's first row while the line has a device (the serial one when both exist).
+  std::optional<ModuleRow> deviceRow() const;
+  // Queues a text for the serial device and for the newest TCP device, each where present;
+  // returns how many took it.
+  size_t queueDeviceText(const std::string& text);
 
   // "./Orv_Serv<n>/" below the program directory.
   static std::string logDirName(size_t index);

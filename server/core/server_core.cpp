@@ -5,6 +5,7 @@
 #include "common/beep.h"
 #include "common/diag.h"
 #include "server/core/version.h"
+#include "server/inputs/device_line.h"
 #include "server/modules/iocs.h"
 #include "server/outputs/output_line.h"
 
@@ -68,6 +69,7 @@ void ServerCore::loadConfiguration() {
   startInput(ini, "SiaIp", sia_);
 
   gprsLines_.clear();
+  deviceLog_ = std::make_unique<TenDayLog>(programDir_ / "Orv_Serv");
   sock_ = readSockSettings(ini);
   startCommands_ = readStartCommands(ini);
   std::vector<std::string> sections = gprsSections(ini);
@@ -144,14 +146,42 @@ void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, s
 
   tGprsItem& line = *item;
   gprsLines_.push_back(std::move(item));
+  startDevice(ini, line, name);
+}
+
+void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::string& name) {
+  DeviceLineContext device;
+  device.lineIndex = line.index;
+  device.lineDigit = static_cast<uint8_t>(line.line & 0x0F);
+  device.replacementAccount = static_cast<uint16_t>(options_.rAcc);
+  device.deviceTemplate = sock_.deviceText;
+  device.programDir = programDir_;
+  device.log = deviceLog_.get();
+  device.outputs = outputList_.get();
+  device.console = &console_;
+  device.questions = questions_;
+  device.rowsChanged = &line.rowsChanged;
+  device.rowChanged = &gprsLines_.front()->rowChanged;
 
   if (line.tcpOn) {
-    if (line.tcpPort != 0) {
-      notInThisBuild(name + ": device listener on port " + std::to_string(line.tcpPort));
-    }
-  } else {
-    line.rowsChanged.store(1, std::memory_order_relaxed);
-    notInThisBuild(name + ": serial device on COM" + std::to_string(line.com));
+    if (line.tcpPort != 0) line.deviceListener = std::make_unique<TCListThrd>(device, line.tcpPort);
+    return;
+  }
+  line.rowsChanged.store(1, std::memory_order_relaxed);
+  SerialSettings serial{line.baud, line.dataBits, line.parity, line.stopBits, line.flowCtrl};
+  std::optional<SerialPort> port = SerialPort::open(ini, line.com, serial);
+  if (!port) return;  // the line goes on without its device; the port said why
+  diagf("%s: GSM receiver on COM%d (%s)", name.c_str(), line.com, port->path().c_str());
+  line.serialDevice = std::make_unique<TComThrd>(device, std::move(*port));
+  line.serialDevice->start();
+  if (!smsServer_) {
+    // Texts go to the first line's device, whichever line opened the SMS port.
+    smsServer_ = std::make_unique<TSmsListThrd>(
+        SmsSettings{readSmsPort(ini), programDir_ / "SMSLog"},
+        [this](const std::string& text) {
+          return gprsLines_.empty() ? size_t{0} : gprsLines_.front()->queueDeviceText(text);
+        },
+        &smsCountChanged);
   }
 }
 
@@ -169,8 +199,7 @@ size_t ServerCore::moduleConnectionCount(const tGprsItem& line) const {
 }
 
 size_t ServerCore::statusRowCount(const tGprsItem& line) const {
-  // The device row joins the module connections with the device line.
-  return moduleConnectionCount(line);
+  return moduleConnectionCount(line) + (line.hasDevice() ? 1 : 0);
 }
 
 void ServerCore::selectPage(size_t index) {
@@ -217,6 +246,9 @@ void ServerCore::tick() {
   }
   if (outputsChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintOutputs();
   if (siaViewChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintSia();
+  if (smsCountChanged.exchange(0, std::memory_order_relaxed) != 0) {
+    view_->setSmsCounter(smsCounterText(smsServer_ ? smsServer_->clientCount() : 0));
+  }
 }
 
 // Called from the output client threads while the lines exist (they are freed only after the
@@ -231,8 +263,11 @@ void ServerCore::routeCommand(int lineNumber, const std::string& moduleId,
         return;
       }
     }
-    diagf("command for '%s' on line %d: no such module connected (device lines come later)",
-          moduleId.c_str(), lineNumber);
+    // Not a module of this line: the line's GSM receiver passes it on.
+    if (line->queueDeviceText(moduleId + ":" + command) == 0) {
+      diagf("command for '%s' on line %d: no such module connected and no GSM receiver",
+            moduleId.c_str(), lineNumber);
+    }
     return;
   }
   diagf("command for '%s': no GPRS line with Line=%d", moduleId.c_str(), lineNumber);
@@ -258,9 +293,15 @@ void ServerCore::stopLinesAndOutputs() {
   // Order: SMS server; every line's module server and device threads (all asked, then all
   // awaited); the output server with its clients; the serial output; last the output list,
   // whose items keep their unsent lines.
+  if (smsServer_) {
+    smsServer_->stop();
+    smsServer_.reset();
+  }
   for (const auto& line : gprsLines_) {
     if (line->moduleServer) line->moduleServer->stop();
+    line->requestStopDevices();
   }
+  for (const auto& line : gprsLines_) line->joinDevices();
   // The output clients route commands to the lines: the lines go only once they are stopped.
   outputServer_.reset();
   gprsLines_.clear();

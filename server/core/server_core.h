@@ -10,6 +10,7 @@
 
 #include "common/dispatcher.h"
 #include "common/ini_file.h"
+#include "common/operator_questions.h"
 #include "server/core/account_filter.h"
 #include "server/core/config.h"
 #include "server/core/gprs_item.h"
@@ -20,6 +21,7 @@
 #include "server/modules/module_console.h"
 #include "server/outputs/output_list.h"
 #include "server/outputs/output_server.h"
+#include "server/outputs/sms_server.h"
 
 namespace orv {
 
@@ -70,15 +72,19 @@ class ServerCore {
   const TOListThrd* outputServer() const { return outputServer_.get(); }
   const TListThrd1* tcpDrvInput() const { return tcpDrvInput_.get(); }
   const TSIAListThrd* siaInput() const { return siaInput_.get(); }
+  const TSmsListThrd* smsServer() const { return smsServer_.get(); }
 
   size_t moduleConnectionCount(const tGprsItem& line) const;
   // Rows of a line's status list: its module connections, plus one for the device.
   size_t statusRowCount(const tGprsItem& line) const;
 
   ModuleConsole& console() { return console_; }
+  // Who answers the operator's questions; nobody (the safe answers) until a window says so.
+  void setOperator(OperatorQuestions* questions) { questions_ = questions ? questions : &noOperator_; }
 
   std::atomic<uint8_t> outputsChanged{0};
   std::atomic<uint8_t> siaViewChanged{0};
+  std::atomic<uint8_t> smsCountChanged{0};
 
  private:
   void loadConfiguration();
@@ -88,6 +94,7 @@ class ServerCore {
   void stopInputs();
   void stopLinesAndOutputs();
   void setTimer(bool enabled);
+  void startDevice(const IniFile& ini, tGprsItem& line, const std::string& name);
   void routeCommand(int lineNumber, const std::string& moduleId, const std::string& command);
 
   Dispatcher& loop_;
@@ -110,6 +117,10 @@ class ServerCore {
   SockSettings sock_;
   std::vector<std::string> startCommands_;
   ModuleConsole console_;
+  NoOperator noOperator_;
+  OperatorQuestions* questions_ = &noOperator_;
+  std::unique_ptr<TenDayLog> deviceLog_;  // ./Orv_Serv/, shared by the GSM receiver lines
+  std::unique_ptr<TSmsListThrd> smsServer_;
   tGprsList gprsLines_;
   std::unique_ptr<TOListThrd> outputServer_;
   std::unique_ptr<TListThrd1> tcpDrvInput_;

@@ -17,6 +17,7 @@ class StatusView {
   virtual void setConnectionCounter(const std::string& /*text*/) {}
   virtual void setNameField(const std::string& /*text*/) {}
   virtual void pagesChanged() {}
+  virtual void setSmsCounter(const std::string& /*text*/) {}
 };
 
 }  // namespace orv

@@ -25,6 +25,7 @@ class ModuleConsole {
   std::mutex imageLock;
   ConfigImage configImage{};
   TextImage textImage{};
+  DeviceImage deviceImage{};
 
   // "<-" + received line, "->" + sent block. Called from the transports' threads.
   void trace(std::string_view text) const;

@@ -15,8 +15,12 @@ inline constexpr size_t kConfigImageSize = 1024;
 inline constexpr uint32_t kTextImageBase = 5000;
 inline constexpr size_t kTextImageSize = 16956 - kTextImageBase;  // addresses 5000 to 16955
 
+// The second family's configuration, as the GSM receiver device line carries it.
+inline constexpr size_t kDeviceImageSize = 0x3F30;
+
 using ConfigImage = std::array<uint8_t, kConfigImageSize>;
 using TextImage = std::array<uint8_t, kTextImageSize>;
+using DeviceImage = std::array<uint8_t, kDeviceImageSize>;
 
 // The block sent after a module's "Wait for hex": one 16-byte record per block of the image
 // (the last one shorter when the image ends), records of all 0xFF left out, then the end record,

@@ -81,6 +81,16 @@ std::optional<std::string> Process::waitForLine(std::string_view text, int timeo
   }
 }
 
+bool Process::waitForOutput(std::string_view text, int timeoutMs) {
+  const uint32_t start = ticks();
+  while (output_.find(text) == std::string::npos) {
+    const int left = timeoutMs - static_cast<int>(ticksSince(start));
+    if (left <= 0 || ended_) return false;
+    readSome(left);
+  }
+  return true;
+}
+
 std::optional<int> Process::waitExit(int timeoutMs) {
   uint32_t start = ticks();
   while (!status_) {

@@ -23,6 +23,8 @@ class Process {
   pid_t pid() const { return pid_; }
   // Waits until a line containing `text` has been printed; returns that line.
   std::optional<std::string> waitForLine(std::string_view text, int timeoutMs);
+  // Waits until `text` appears anywhere in what was printed, matched before or not.
+  bool waitForOutput(std::string_view text, int timeoutMs);
   // Waits for the exit; the exit code, or 128 + signal; std::nullopt on time-out.
   std::optional<int> waitExit(int timeoutMs);
   void signal(int signo);
