@@ -7,6 +7,7 @@
 #include "server/core/version.h"
 #include "server/inputs/device_line.h"
 #include "server/modules/iocs.h"
+#include "server/modules/module_status.h"
 #include "server/outputs/output_line.h"
 
 namespace orv {
@@ -200,6 +201,15 @@ size_t ServerCore::moduleConnectionCount(const tGprsItem& line) const {
 
 size_t ServerCore::statusRowCount(const tGprsItem& line) const {
   return moduleConnectionCount(line) + (line.hasDevice() ? 1 : 0);
+}
+
+std::vector<ModuleRow> ServerCore::lineRows(const tGprsItem& line) const {
+  std::vector<ModuleRow> rows;
+  if (std::optional<ModuleRow> device = line.deviceRow()) rows.push_back(std::move(*device));
+  if (line.moduleServer) {
+    for (ModuleRow& row : moduleRows(line.moduleServer->clients())) rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 void ServerCore::selectPage(size_t index) {

@@ -77,6 +77,8 @@ class ServerCore {
   size_t moduleConnectionCount(const tGprsItem& line) const;
   // Rows of a line's status list: its module connections, plus one for the device.
   size_t statusRowCount(const tGprsItem& line) const;
+  // The rows themselves, produced from the live records: the device first, then the modules.
+  std::vector<ModuleRow> lineRows(const tGprsItem& line) const;
 
   ModuleConsole& console() { return console_; }
   // Who answers the operator's questions; nobody (the safe answers) until a window says so.

@@ -316,6 +316,37 @@ TEST_F(DeviceLine, ADeviceOverTcpAndCommandsFromAClientForNoModule) {
   EXPECT_EQ(device.receiveByte(b, kQuietMs), kWsaTimedOut);
 }
 
+TEST_F(DeviceLine, AReloadOpensThePortAgainAndTheDialogueStartsAnew) {
+  start();
+  expectStartText();
+  device_.say("5011 181234E13001001");
+  EXPECT_TRUE(device_.bareAck());
+  server_->signal(SIGHUP);
+  ASSERT_TRUE(server_->waitForLine("configuration reloaded", kWaitMs)) << server_->output();
+  expectStartText();
+  device_.say("5011 181234E13001002");
+  EXPECT_TRUE(device_.bareAck());
+  EXPECT_TRUE(test::waitForQueueLine(dir_.path(), "Bank", "5012 181234E13001002", kWaitMs));
+}
+
+TEST_F(DeviceLine, ATcpDeviceThatNeverEndsAMessageIsCutOffAndTheNextOneServed) {
+  const uint16_t devicePort = freePort();
+  start("TcpOn=1\nTcpPort=" + std::to_string(devicePort) + "\n");
+  LineSocket flood;
+  ASSERT_EQ(flood.connect("127.0.0.1", devicePort, kWaitMs), 0) << server_->output();
+  flood.send(std::string(1 << 20, 'x'), 5000);  // may fail once the server has closed
+  ASSERT_TRUE(server_->waitForOutput("connection ended", kWaitMs)) << server_->output();
+
+  LineSocket device;
+  ASSERT_EQ(device.connect("127.0.0.1", devicePort, kWaitMs), 0);
+  std::string startText;
+  ASSERT_EQ(device.receiveLine(startText, LineEnd::CrLf, kWaitMs), 0);
+  ASSERT_EQ(device.send("5011 181234E13001015" + std::string(1, kDc4)), 0);
+  char b = 0;
+  ASSERT_EQ(device.receiveByte(b, kWaitMs), 0);
+  EXPECT_EQ(b, kAck);
+}
+
 TEST_F(DeviceLineSlow, SilenceOfMoreThanThreeMinutesIsReportedOnceAndItsEndOnce) {
   start();
   expectStartText();

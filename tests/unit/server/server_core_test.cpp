@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <unistd.h>
+
 #include <filesystem>
 
+#include "common/line_socket.h"
 #include "common/main_loop.h"
+#include "common/ticks.h"
+#include "common/unique_fd.h"
 #include "server/core/version.h"
 #include "tests/support/temp_dir.h"
 
@@ -24,6 +30,8 @@ struct RecordingView : StatusView {
   void repaintSia() override { calls.push_back("sia"); }
   void setConnectionCounter(const std::string& text) override { counter = text; }
   void setNameField(const std::string& text) override { name = text; }
+  void setSmsCounter(const std::string& text) override { sms = text; }
+  std::string sms;
 };
 
 class ServerCoreTest : public testing::Test {
@@ -188,6 +196,40 @@ TEST_F(ServerCoreTest, ShutdownStopsTheTimerOnceAndSoundsTheEndBeep) {
   view.calls.clear();
   core->tick();
   EXPECT_TRUE(view.calls.empty());
+}
+
+TEST_F(ServerCoreTest, ASerialDeviceIsTheLinesFirstRowAndOpensTheSmsPort) {
+  int master = -1, slave = -1;
+  char pty[256];
+  ASSERT_EQ(openpty(&master, &slave, pty, nullptr, nullptr), 0);
+  UniqueFd masterFd(master), slaveFd(slave);
+  startWith("[Ports]\nCOM4=" + std::string(pty) +
+            "\n[GPRS0]\nPort=0\nCom=4\n[GPRS1]\nPort=0\nTcpOn=1\nTcpPort=0\n[Sms]\nPort=0\n");
+  ASSERT_EQ(core->gprsLines().size(), 2u);
+  const tGprsItem& serial = *core->gprsLines()[0];
+  ASSERT_TRUE(serial.hasDevice()) << startupLog;
+  EXPECT_FALSE(core->gprsLines()[1]->hasDevice()) << "TcpPort=0: no device listener";
+  core->tick();
+  EXPECT_EQ(core->statusRowCount(serial), 1u);
+  EXPECT_EQ(view.counter, "OnLine 1");
+  std::vector<ModuleRow> rows = core->lineRows(serial);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].id, "Com");
+  EXPECT_EQ(rows[0].acc, "7777");
+  EXPECT_EQ(rows[0].ip, "Com");
+  EXPECT_EQ(rows[0].mcnt, "0");
+  EXPECT_EQ(rows[0].lastMessage, " ");
+  EXPECT_EQ(rows[0].nr, "2");
+
+  // The SMS port came with the serial device; its client count reaches the window.
+  ASSERT_TRUE(core->smsServer() && core->smsServer()->listening());
+  LineSocket client;
+  ASSERT_EQ(client.connect("127.0.0.1", core->smsServer()->port(), 10000), 0);
+  std::string banner;
+  ASSERT_EQ(client.receiveLine(banner, LineEnd::CrLf, 10000), 0);
+  for (uint32_t t = ticks(); view.sms != "SMS 1" && ticksSince(t) < 10000u; usleep(10000))
+    core->tick();
+  EXPECT_EQ(view.sms, "SMS 1");
 }
 
 }  // namespace
