@@ -176,12 +176,12 @@ void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::str
   line.serialDevice = std::make_unique<TComThrd>(device, std::move(*port));
   line.serialDevice->start();
   if (!smsServer_) {
-    // Texts go to the first line's device, whichever line opened the SMS port.
+    // Texts go to the first line's device, whichever line opened the SMS port. The line record
+    // itself is held: the list grows while later lines start.
+    tGprsItem* first = gprsLines_.front().get();
     smsServer_ = std::make_unique<TSmsListThrd>(
         SmsSettings{readSmsPort(ini), programDir_ / "SMSLog"},
-        [this](const std::string& text) {
-          return gprsLines_.empty() ? size_t{0} : gprsLines_.front()->queueDeviceText(text);
-        },
+        [first](const std::string& text) { return first->queueDeviceText(text); },
         &smsCountChanged);
   }
 }
