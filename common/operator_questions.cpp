@@ -14,4 +14,9 @@ bool NoOperator::askTimed(std::string_view question, int /*seconds*/, bool safeA
   return safeAnswer;
 }
 
+void NoOperator::showMessage(std::string_view title, std::string_view text) {
+  diagf("%.*s: %.*s", static_cast<int>(title.size()), title.data(), static_cast<int>(text.size()),
+        text.data());
+}
+
 }  // namespace orv

@@ -5,7 +5,7 @@
 
 namespace orv {
 
-// Questions that wait for an operator. A window asks them in a dialog; with nobody to ask, the
+// Questions and messages for an operator. A window asks them in a dialog; with nobody to ask, the
 // safe answer is taken and said on stderr. Worker threads call it directly; an implementation
 // that needs its own thread gets there itself.
 class OperatorQuestions {
@@ -17,6 +17,8 @@ class OperatorQuestions {
   // choice does, for the line on stderr.
   virtual bool askTimed(std::string_view question, int seconds, bool safeAnswer,
                         std::string_view consequence) = 0;
+  // A message box the operator only acknowledges ("Error", "Cannot open Com port!").
+  virtual void showMessage(std::string_view title, std::string_view text) = 0;
 };
 
 // Nobody to ask: every question gets its safe answer and one line on stderr.
@@ -24,6 +26,7 @@ class NoOperator : public OperatorQuestions {
  public:
   bool askTimed(std::string_view question, int seconds, bool safeAnswer,
                 std::string_view consequence) override;
+  void showMessage(std::string_view title, std::string_view text) override;
 };
 
 }  // namespace orv

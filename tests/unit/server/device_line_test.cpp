@@ -32,6 +32,7 @@ class ScriptedOperator : public OperatorQuestions {
     asked.emplace_back(question);
     return yes_;
   }
+  void showMessage(std::string_view, std::string_view) override {}
   std::vector<std::string> asked;
 
  private:
