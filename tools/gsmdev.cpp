@@ -47,10 +47,13 @@
 #include "common/hex_record.h"
 #include "common/line_socket.h"
 #include "common/unique_fd.h"
+#include "tools/printable.h"
 #include "tools/stop_and_wait.h"
 
 namespace orv {
 namespace {
+
+using tool::printable;
 
 using Clock = std::chrono::steady_clock;
 
@@ -83,20 +86,6 @@ struct Options {
   std::string saveImagePath;
   bool quiet = false;
 };
-
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      out += esc;
-    }
-  }
-  return out;
-}
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;

@@ -23,9 +23,12 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/printable.h"
 #include "tools/stop_and_wait.h"
 
 namespace {
+
+using orv::tool::printable;
 
 using Clock = std::chrono::steady_clock;
 
@@ -182,20 +185,6 @@ void problem(const char* format, ...) {
   std::vfprintf(stderr, format, args);
   std::fputc('\n', stderr);
   va_end(args);
-}
-
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      out += esc;
-    }
-  }
-  return out;
 }
 
 // --- answers -------------------------------------------------------------------------------
