@@ -2,7 +2,9 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <charconv>
+#include <chrono>
 
 #include "common/beep.h"
 #include "common/diag.h"
@@ -131,13 +133,15 @@ void TSOutThrd::run() {
 void TSOutThrd::serve(tOItem& item) {
   const int64_t intervalMs = static_cast<int64_t>(server_.settings_.syncPMinutes) * 60000;
   uint32_t idleSince = ticks();
-  uint32_t nextSync = ticks() + static_cast<uint32_t>(std::max<int64_t>(intervalMs, 0));
+  // Steady time, not 32-bit ticks: SyncP may be longer than half the tick counter's range.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point nextSync = Clock::now() + std::chrono::milliseconds(std::max<int64_t>(intervalMs, 0));
   std::string reply;
   int err = 0;
   while (err == 0 && !cancel_.isSet()) {
     uint32_t now = ticks();
-    if (intervalMs > 0 && static_cast<int32_t>(now - nextSync) >= 0) {
-      nextSync = now + static_cast<uint32_t>(intervalMs);
+    if (intervalMs > 0 && Clock::now() >= nextSync) {
+      nextSync = Clock::now() + std::chrono::milliseconds(intervalMs);
       // A slow answer to the time sync does not end the connection.
       if (socket_.send("systime" + formatDayNumber(dayNumberNow()) + "\r\n") == 0) {
         socket_.receiveLine(reply, LineEnd::CrLf, kReplyWaitMs);
@@ -157,9 +161,11 @@ void TSOutThrd::serve(tOItem& item) {
     if (ticksSince(idleSince, now) <= kHeartbeatAfterMs) {
       // Nothing to send: wait for a push, a line from the client, the heartbeat or the sync.
       uint32_t waitMs = kHeartbeatAfterMs - ticksSince(idleSince, now) + 1;
-      if (intervalMs > 0)
-        waitMs =
-            std::min<uint32_t>(waitMs, std::max<int32_t>(0, static_cast<int32_t>(nextSync - now)));
+      if (intervalMs > 0) {
+        const int64_t untilSync =
+            std::chrono::ceil<std::chrono::milliseconds>(nextSync - Clock::now()).count();
+        waitMs = static_cast<uint32_t>(std::clamp<int64_t>(untilSync, 0, waitMs));
+      }
       if (socket_.bufferedBytes() > 0) {
         // A whole line may be buffered already; a part of one waits for the rest below.
         int r = socket_.receiveLine(reply, LineEnd::CrLf, 0);
