@@ -40,7 +40,7 @@ OutSettings readOutSettings(const IniFile& ini) {
   s.com = readSetting(ini, "Out", {"Com", 0, 0, 255});
   s.baud = readSetting(ini, "Out", {"Baud", 38400, 1, 4000000});
   s.dataBits = readSetting(ini, "Out", {"DataBits", 8, 4, 8});
-  s.parity = readSetting(ini, "Out", {"Parity", 0, 0, 2});
+  s.parity = readSetting(ini, "Out", {"Parity", 0, 0, 4});
   s.stopBits = readSetting(ini, "Out", {"StopBits", 0, 0, 2});
   s.flowCtrl = readSetting(ini, "Out", {"FlowCtrl", 0, 0, 2});
   s.syncPMinutes = readSetting(ini, "Out", {"SyncP", 60, 0, kMaxMinutes});

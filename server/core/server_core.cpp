@@ -16,11 +16,6 @@ namespace {
 constexpr const char* kMainWindow = "FORVs";
 constexpr uint32_t kStatusIntervalMs = 1000;
 
-// Subsystems that later plug into start-up and stop say so until they exist.
-void notInThisBuild(const std::string& what) {
-  diagf("%s: not available in this build yet", what.c_str());
-}
-
 }  // namespace
 
 ServerCore::ServerCore(Dispatcher& loop, std::filesystem::path programDir, StatusView* view)
@@ -89,7 +84,11 @@ void ServerCore::loadConfiguration() {
         },
         &outputsChanged);
   }
-  if (comOn_) notInThisBuild("serial output on COM" + std::to_string(out_.com));
+  if (comOn_ && !outputList_->empty()) {
+    serialOutput_ = std::make_unique<TOutThrd>(ini, serialOutputSettings(out_),
+                                               *outputList_->items().front(), *questions_,
+                                               &outputsChanged);
+  }
 
   setTimer(true);
   diagf("running: %zu GPRS lines, %zu output items", gprsLines_.size(), outputList_->count());
@@ -314,6 +313,7 @@ void ServerCore::stopLinesAndOutputs() {
   for (const auto& line : gprsLines_) line->joinDevices();
   // The output clients route commands to the lines: the lines go only once they are stopped.
   outputServer_.reset();
+  serialOutput_.reset();
   gprsLines_.clear();
   comOn_ = false;
   outputList_.reset();

@@ -21,6 +21,7 @@
 #include "server/modules/module_console.h"
 #include "server/outputs/output_list.h"
 #include "server/outputs/output_server.h"
+#include "server/outputs/serial_output.h"
 #include "server/outputs/sms_server.h"
 
 namespace orv {
@@ -125,6 +126,7 @@ class ServerCore {
   std::unique_ptr<TSmsListThrd> smsServer_;
   tGprsList gprsLines_;
   std::unique_ptr<TOListThrd> outputServer_;
+  std::unique_ptr<TOutThrd> serialOutput_;  // the "Com" channel, item 0, with [Out] ComOn
   std::unique_ptr<TListThrd1> tcpDrvInput_;
   std::unique_ptr<TSIAListThrd> siaInput_;
   std::vector<Page> pages_;
