@@ -10,7 +10,7 @@ benches=(orv-bench-push)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}" orv-bench-store ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output
+cmake --build --preset default --target "${benches[@]}" orv-bench-store ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output Comlan
 
 status=0
 # What one flush to disk costs here bounds the latency of every acknowledgement that waits for it.
@@ -34,6 +34,8 @@ echo
 bench/device_line_bench.sh || status=1
 echo
 bench/serial_output_bench.sh || status=1
+echo
+bench/comlan_bench.sh || status=1
 # Last: it writes gigabytes, whose write-back would slow the flushes the input benchmarks wait on.
 echo
 echo "== orv-bench-store"

@@ -1,0 +1,63 @@
+// Comlan: bridges one output channel of the receiver server to a receiver-output device on a
+// serial port.
+
+#include <signal.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "bridge/comlan_bridge.h"
+#include "common/diag.h"
+
+namespace {
+
+std::filesystem::path executableDir() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::filesystem::current_path() : exe.parent_path();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Comlan: bridges a receiver server output channel to a serial device"};
+  bool headless = false;
+  std::string dirOption;
+  app.add_flag("--headless", headless, "run without a window");
+  app.add_option("--dir", dirOption,
+                 "program directory (Comlan.ini, ComlanLog/); default: the executable's");
+  CLI11_PARSE(app, argc, argv);
+
+  std::filesystem::path dir =
+      dirOption.empty() ? executableDir() : std::filesystem::path(dirOption);
+  std::error_code ec;
+  dir = std::filesystem::absolute(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir)) {
+    std::fprintf(stderr, "Comlan: program directory '%s' does not exist\n", dir.c_str());
+    return 2;
+  }
+  if (!headless) orv::diag("this build has no window: running headless");
+
+  // The worker threads inherit the blocked mask, so only sigwait() sees the stop signals.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  orv::ComlanCore core(dir);
+  const bool bridging = core.start();
+  orv::diag(core.caption());
+  orv::diag(bridging ? "running: bridging" : "running: idle");
+
+  int signo = 0;
+  while (sigwait(&stopSignals, &signo) != 0) {
+  }
+  core.stop();
+  orv::diagf("stopped (signal %d)", signo);
+  return 0;
+}
