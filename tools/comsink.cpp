@@ -34,9 +34,13 @@
 
 #include "common/diag.h"
 #include "common/unique_fd.h"
+#include "tools/printable.h"
+#include "tools/pty_device.h"
 
 namespace orv {
 namespace {
+
+using orv::tool::printable;
 
 using Clock = std::chrono::steady_clock;
 
@@ -57,20 +61,6 @@ struct Options {
   bool quiet = false;
 };
 
-std::string printable(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\x%02X", c);
-      out += esc;
-    }
-  }
-  return out;
-}
-
 int64_t monotonicUs() {
   timespec t{};
   ::clock_gettime(CLOCK_MONOTONIC, &t);
@@ -87,49 +77,6 @@ std::optional<int64_t> pushTimeUs(std::string_view frame) {
     if (i > at + 1) return v;
   }
   return std::nullopt;
-}
-
-void makeRaw(int fd) {
-  termios t{};
-  if (::tcgetattr(fd, &t) != 0) return;
-  ::cfmakeraw(&t);
-  ::tcsetattr(fd, TCSANOW, &t);
-}
-
-// The master end of a new pseudo-terminal. The slave stays open here too, so the master does not
-// read as hung up while the server has not opened it yet or reopens it.
-bool openPty(UniqueFd& master, UniqueFd& slave) {
-  int m = -1, s = -1;
-  char name[256] = {};
-  if (::openpty(&m, &s, name, nullptr, nullptr) != 0) {
-    diagf("orv-comsink: cannot create a pseudo-terminal: %s", std::strerror(errno));
-    return false;
-  }
-  master.reset(m);
-  slave.reset(s);
-  ::fcntl(m, F_SETFD, FD_CLOEXEC);
-  ::fcntl(s, F_SETFD, FD_CLOEXEC);
-  ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
-  makeRaw(s);
-  makeRaw(m);
-  std::printf("pty: %s\n", name);
-  std::fflush(stdout);
-  return true;
-}
-
-// Closing the master hangs the terminal up and throws away what the server has not read yet, the
-// last answer included; so wait, bounded, until the slave's queue has stayed empty for a while.
-void awaitDrained(int slave, int stopFd) {
-  constexpr auto kSettle = std::chrono::milliseconds(100);
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
-  Clock::time_point emptySince = Clock::now();
-  int unread = 0;
-  while (::ioctl(slave, FIONREAD, &unread) == 0 && Clock::now() < deadline) {
-    if (unread > 0) emptySince = Clock::now();
-    if (unread == 0 && Clock::now() - emptySince >= kSettle) return;
-    pollfd p{stopFd, POLLIN, 0};
-    if (::poll(&p, 1, 10) > 0) return;
-  }
 }
 
 class Sink {
@@ -308,10 +255,10 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   UniqueFd master, slave;
-  if (!openPty(master, slave)) return 1;
+  if (!tool::openPtyDevice("orv-comsink", master, slave)) return 1;
   Sink sink(o, master.get(), stopFd.get());
   const bool ok = sink.run();
-  awaitDrained(slave.get(), stopFd.get());
+  tool::awaitPtyDrained(slave.get(), stopFd.get(), 2000);
   sink.summary();
   return ok ? 0 : 1;
 }

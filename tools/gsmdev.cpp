@@ -48,6 +48,7 @@
 #include "common/line_socket.h"
 #include "common/unique_fd.h"
 #include "tools/printable.h"
+#include "tools/pty_device.h"
 #include "tools/stop_and_wait.h"
 
 namespace orv {
@@ -653,52 +654,6 @@ std::optional<Image> loadImage(const std::string& path) {
   return image;
 }
 
-void makeRaw(int fd) {
-  termios t{};
-  if (::tcgetattr(fd, &t) != 0) return;
-  ::cfmakeraw(&t);
-  ::tcsetattr(fd, TCSANOW, &t);
-}
-
-// The master end of a new pseudo-terminal. The slave stays open here too, so the master does not
-// read as hung up while the server has not opened it yet or reopens it.
-bool openPty(UniqueFd& master, UniqueFd& slave) {
-  int m = -1, s = -1;
-  char name[256] = {};
-  if (::openpty(&m, &s, name, nullptr, nullptr) != 0) {
-    diagf("orv-gsmdev: cannot create a pseudo-terminal: %s", std::strerror(errno));
-    return false;
-  }
-  master.reset(m);
-  slave.reset(s);
-  ::fcntl(m, F_SETFD, FD_CLOEXEC);
-  ::fcntl(s, F_SETFD, FD_CLOEXEC);
-  ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
-  makeRaw(s);
-  makeRaw(m);
-  std::printf("pty: %s\n", name);
-  std::fflush(stdout);
-  return true;
-}
-
-// Closing the master hangs the terminal up, which throws away what the server has not read yet:
-// the last replies would be lost. So the device waits, for a bounded time, until the server has
-// read everything. Bytes on their way from the master are not counted by FIONREAD yet, so the
-// slave's queue must stay empty for a while before it counts as read.
-void awaitDrained(int slave, int stopFd, int timeoutMs) {
-  constexpr auto kSettle = std::chrono::milliseconds(100);
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  Clock::time_point emptySince = Clock::now();
-  int unread = 0;
-  while (::ioctl(slave, FIONREAD, &unread) == 0 && Clock::now() < deadline) {
-    if (unread > 0) emptySince = Clock::now();
-    if (unread == 0 && Clock::now() - emptySince >= kSettle) return;
-    pollfd p{stopFd, POLLIN, 0};
-    if (::poll(&p, 1, 10) > 0) return;
-  }
-  if (unread > 0) diagf("orv-gsmdev: the server left %d bytes unread", unread);
-}
-
 bool connectTo(const std::string& target, int timeoutMs, UniqueFd& out) {
   const size_t colon = target.rfind(':');
   std::string host = target.substr(0, colon);
@@ -837,7 +792,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   UniqueFd fd, slave;
-  if (o.pty ? !openPty(fd, slave) : !connectTo(o.connect, o.timeoutMs, fd)) return 1;
+  if (o.pty ? !tool::openPtyDevice("orv-gsmdev", fd, slave) : !connectTo(o.connect, o.timeoutMs, fd)) return 1;
   Link link(std::move(fd), stopFd.get());
   Device device(o, link, image);
 
@@ -864,7 +819,10 @@ int main(int argc, char** argv) {
                                         std::chrono::duration<double>(o.lingerSeconds)));
   }
   if (link.stopped()) diag("orv-gsmdev: stopped");
-  if (slave) awaitDrained(slave.get(), stopFd.get(), o.timeoutMs);
+  if (slave) {
+    if (const int unread = tool::awaitPtyDrained(slave.get(), stopFd.get(), o.timeoutMs))
+      diagf("orv-gsmdev: the server left %d bytes unread", unread);
+  }
 
   std::sort(c.drive.latencyUs.begin(), c.drive.latencyUs.end());
   const long errors = c.errors();
