@@ -17,6 +17,7 @@
 #include "common/line_socket.h"
 #include "common/ticks.h"
 #include "common/unique_fd.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/module_peer.h"
 #include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
@@ -40,51 +41,17 @@ constexpr const char* kEventLine = "5011 181234E13001015";
 constexpr const char* kDatedEventLine = "5011 181234E1300101510:11:12-08/12";
 
 // The device end of a pseudo-terminal.
-class Device {
+class Device : public test::PtyPeer {
  public:
-  Device() {
-    int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-      master_.reset(master);
-      slave_.reset(slave);  // held so the master never sees a hang-up before Comlan opens it
-      name_ = name;
-    }
-  }
-  const std::string& name() const { return name_; }
-
-  // The next DC4 frame without its DC4, or "<no frame ...>".
-  std::string frame(int timeoutMs = kWaitMs) {
-    const uint32_t start = ticks();
-    for (;;) {
-      const size_t dc4 = input_.find(kDc4);
-      if (dc4 != std::string::npos) {
-        std::string f = input_.substr(0, dc4);
-        input_.erase(0, dc4 + 1);
-        return f;
-      }
-      const int left = timeoutMs - static_cast<int>(ticksSince(start));
-      pollfd p{master_.get(), POLLIN, 0};
-      if (left <= 0 || ::poll(&p, 1, left) <= 0) return "<no frame; got '" + input_ + "'>";
-      char buf[4096];
-      const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-      if (n <= 0) return "<device read failed>";
-      input_.append(buf, static_cast<size_t>(n));
-    }
-  }
-  void answer(char byte) { (void)!::write(master_.get(), &byte, 1); }
+  const std::string& name() const { return path(); }
+  std::string frame(int timeoutMs = kWaitMs) { return PtyPeer::frame(kDc4, timeoutMs); }
+  void answer(char byte) { send(std::string_view(&byte, 1)); }
   // Takes the next frame, answers it, and returns it.
   std::string take(char reply = kAck) {
     std::string f = frame();
     answer(reply);
     return f;
   }
-
- private:
-  UniqueFd master_;
-  UniqueFd slave_;
-  std::string name_;
-  std::string input_;
 };
 
 class Comlan : public testing::Test {

@@ -17,6 +17,7 @@
 #include "common/line_socket.h"
 #include "common/ticks.h"
 #include "common/unique_fd.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -35,36 +36,11 @@ constexpr int kCom = 5;
 const std::string kAckByte(1, kAck);
 
 // The device's end of a pseudo-terminal whose other end the server opens as COM 5.
-class PtyDevice {
+class PtyDevice : public test::PtyPeer {
  public:
-  PtyDevice() {
-    int master = -1, slave = -1;
-    char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    master_.reset(master);
-    slave_.reset(slave);  // kept open so that the master never sees a hang-up between servers
-    path_ = name;
-  }
-  const std::string& path() const { return path_; }
-  int slave() const { return slave_.get(); }
-
-  void say(std::string_view message) {
-    const std::string bytes = std::string(message) + kDc4;
-    ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  // Bytes from the server until `want` has come, or what came within the time.
+  void say(std::string_view message) { ASSERT_TRUE(send(std::string(message) + kDc4)); }
   std::string readUntil(std::string_view want, int timeoutMs = kWaitMs) {
-    for (uint32_t start = ticks(); ticksSince(start) < static_cast<uint32_t>(timeoutMs);) {
-      const size_t at = buffer_.find(want);
-      if (at != std::string::npos) {
-        std::string got = buffer_.substr(0, at + want.size());
-        buffer_.erase(0, at + want.size());
-        return got;
-      }
-      fill(50);
-    }
-    return std::exchange(buffer_, {});
+    return PtyPeer::readUntil(want, timeoutMs);
   }
   bool bareAck() { return readUntil(kAckByte) == kAckByte; }
   // The text an answer carries.
@@ -73,24 +49,7 @@ class PtyDevice {
     if (got.size() < 2 || got[0] != kAck || got.back() != kDc4) return "(not carried) " + got;
     return got.substr(1, got.size() - 2);
   }
-  bool quiet(int ms = kQuietMs) {
-    for (uint32_t start = ticks(); ticksSince(start) < static_cast<uint32_t>(ms);) fill(20);
-    return buffer_.empty();
-  }
-
- private:
-  void fill(int ms) {
-    pollfd p{master_.get(), POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return;
-    char buf[4096];
-    const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-    if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
-  }
-
-  UniqueFd master_;
-  UniqueFd slave_;
-  std::string path_;
-  std::string buffer_;
+  bool quiet(int ms = kQuietMs) { return PtyPeer::quiet(ms); }
 };
 
 class DeviceLine : public testing::Test {

@@ -27,6 +27,7 @@
 #include "server/outputs/output_item.h"
 #include "server/outputs/output_list.h"
 #include "server/outputs/serial_output.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/checksums.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -44,55 +45,12 @@ constexpr char kNak = 0x15;
 constexpr char kDc4 = 0x14;
 
 // The device's end of a pseudo-terminal whose other end the server opens as its port.
-class PtyDevice {
+class PtyDevice : public test::PtyPeer {
  public:
-  PtyDevice() {
-    int master = -1, slave = -1;
-    char name[256];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
-    master_.reset(master);
-    slave_.reset(slave);  // kept open so that the master never reads as hung up
-    path_ = name;
-  }
-  const std::string& path() const { return path_; }
-  int slave() const { return slave_.get(); }
-
-  void send(std::string_view bytes) {
-    ASSERT_EQ(::write(master_.get(), bytes.data(), bytes.size()),
-              static_cast<ssize_t>(bytes.size()));
-  }
-  // The next frame without its DC4, or "(none)" when none came within the time.
-  std::string frame(int timeoutMs = kWaitMs) {
-    for (uint32_t start = ticks(); ticksSince(start) < static_cast<uint32_t>(timeoutMs);) {
-      const size_t at = buffer_.find(kDc4);
-      if (at != std::string::npos) {
-        std::string got = buffer_.substr(0, at);
-        buffer_.erase(0, at + 1);
-        return got;
-      }
-      fill(50);
-    }
-    return "(none)";
-  }
-  // Nothing arrives for `ms`.
-  bool quiet(int ms = kQuietMs) {
-    for (uint32_t start = ticks(); ticksSince(start) < static_cast<uint32_t>(ms);) fill(20);
-    return buffer_.empty();
-  }
-
- private:
-  void fill(int ms) {
-    pollfd p{master_.get(), POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return;
-    char buf[4096];
-    const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-    if (n > 0) buffer_.append(buf, static_cast<size_t>(n));
-  }
-
-  UniqueFd master_;
-  UniqueFd slave_;
-  std::string path_;
-  std::string buffer_;
+  void send(std::string_view bytes) { ASSERT_TRUE(PtyPeer::send(bytes)); }
+  // The next frame without its DC4, or "(none: ...)" when none came within the time.
+  std::string frame(int timeoutMs = kWaitMs) { return PtyPeer::frame(kDc4, timeoutMs); }
+  bool quiet(int ms = kQuietMs) { return PtyPeer::quiet(ms); }
 };
 
 class RecordingOperator : public OperatorQuestions {

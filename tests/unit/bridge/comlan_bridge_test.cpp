@@ -21,6 +21,7 @@
 #include "common/line_socket.h"
 #include "common/ticks.h"
 #include "common/unique_fd.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/socket_waits.h"
 #include "tests/support/temp_dir.h"
 
@@ -32,58 +33,12 @@ constexpr int kQuietMs = 300;   // for what must not
 constexpr const char* kBanner = "IP-Server V0.0";
 
 // The device end of a pseudo-terminal: reads DC4 frames, writes answers.
-class Device {
+class Device : public test::PtyPeer {
  public:
-  Device() {
-    int master = -1, slave = -1;
-    char name[128] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-      master_.reset(master);
-      slave_.reset(slave);  // held so the master never sees a hang-up between bridge opens
-      name_ = name;
-    }
-  }
-  const std::string& name() const { return name_; }
-
-  // The next frame without its DC4, or "<no frame ...>".
-  std::string frame(int timeoutMs = kWaitMs) {
-    const uint32_t start = ticks();
-    for (;;) {
-      const size_t dc4 = input_.find(kDc4);
-      if (dc4 != std::string::npos) {
-        std::string f = input_.substr(0, dc4);
-        input_.erase(0, dc4 + 1);
-        return f;
-      }
-      const int left = timeoutMs - static_cast<int>(ticksSince(start));
-      if (left <= 0 || !readSome(left)) return "<no frame; got '" + input_ + "'>";
-    }
-  }
-  bool quietFor(int ms) { return input_.empty() && !readSome(ms); }
-  bool answer(std::string_view bytes) {
-    return ::write(master_.get(), bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
-  // Unplugs the device: both ends of the pseudo-terminal go.
-  void unplug() {
-    master_.reset();
-    slave_.reset();
-  }
-
- private:
-  bool readSome(int timeoutMs) {
-    pollfd p{master_.get(), POLLIN, 0};
-    if (::poll(&p, 1, timeoutMs) <= 0) return false;
-    char buf[4096];
-    const ssize_t n = ::read(master_.get(), buf, sizeof buf);
-    if (n <= 0) return false;
-    input_.append(buf, static_cast<size_t>(n));
-    return true;
-  }
-
-  UniqueFd master_;
-  UniqueFd slave_;
-  std::string name_;
-  std::string input_;
+  const std::string& name() const { return path(); }
+  std::string frame(int timeoutMs = kWaitMs) { return PtyPeer::frame(kDc4, timeoutMs); }
+  bool quietFor(int ms) { return quiet(ms); }
+  bool answer(std::string_view bytes) { return send(bytes); }
 };
 
 // Stands in for the output server's side of one channel.
