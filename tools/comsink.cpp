@@ -244,15 +244,7 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet", o.quiet, "print only the pty line and the summary");
   CLI11_PARSE(app, argc, argv);
 
-  // The signals are taken through a descriptor that every wait watches.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &stops, nullptr);
-  UniqueFd stopFd(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
-  ::signal(SIGPIPE, SIG_IGN);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  UniqueFd stopFd = tool::takeStopSignals();
 
   UniqueFd master, slave;
   if (!tool::openPtyDevice("orv-comsink", master, slave)) return 1;

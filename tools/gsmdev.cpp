@@ -781,15 +781,7 @@ int main(int argc, char** argv) {
   }
   for (char& c : o.account) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 
-  // The signals are taken through a descriptor that every wait watches.
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &stops, nullptr);
-  UniqueFd stopFd(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
-  ::signal(SIGPIPE, SIG_IGN);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  UniqueFd stopFd = tool::takeStopSignals();
 
   UniqueFd fd, slave;
   if (o.pty ? !tool::openPtyDevice("orv-gsmdev", fd, slave) : !connectTo(o.connect, o.timeoutMs, fd)) return 1;

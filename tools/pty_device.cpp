@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/signalfd.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -24,6 +26,17 @@ void makeRaw(int fd) {
 }
 
 }  // namespace
+
+UniqueFd takeStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stops, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  return UniqueFd(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
+}
 
 bool openPtyDevice(const char* tool, UniqueFd& master, UniqueFd& slave) {
   int m = -1, s = -1;

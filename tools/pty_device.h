@@ -4,6 +4,11 @@
 
 namespace orv::tool {
 
+// SIGINT and SIGTERM from now on arrive only through the returned descriptor, which every wait of
+// the tool watches; SIGPIPE is ignored and stdout is line-buffered, so that a reader sees each
+// line as it is printed.
+UniqueFd takeStopSignals();
+
 // The device end of a new pseudo-terminal pair, for the tools that play a serial device: both
 // ends raw, the master non-blocking, and "pty: <slave path>" printed as the first stdout line for
 // the operator (or the test) to map as a COM port. The slave stays open here too, so that the

@@ -123,6 +123,16 @@ class Comlan : public testing::Test {
     }
   }
 
+  // A server and Comlan bridging its channel Bank, with a module connected to feed it: the channel
+  // answer and the module's link line have reached the device and been taken.
+  void bridgeWithFeeder(const std::string& opt = "") {
+    ASSERT_TRUE(startServer());
+    startComlan(outPort_, opt);
+    EXPECT_EQ(device_.take(), kChannelAnswer);
+    ASSERT_TRUE(connectFeeder());
+    EXPECT_EQ(device_.take(), kLinkLine);
+  }
+
   test::TempDir serverDir_;
   test::TempDir comlanDir_;
   Device device_;
@@ -135,35 +145,23 @@ class Comlan : public testing::Test {
 };
 
 TEST_F(Comlan, DatedLinesReachTheDeviceWithoutTheirDateAndLeaveTheQueueOnAck) {
-  ASSERT_TRUE(startServer());
-  startComlan(outPort_);
+  ASSERT_NO_FATAL_FAILURE(bridgeWithFeeder());
   EXPECT_NE(comlan_->output().find("Comlan  Port=" + std::to_string(outPort_) + " host=127.0.0.1"),
             std::string::npos);
-  EXPECT_EQ(device_.take(), kChannelAnswer);
-  ASSERT_TRUE(connectFeeder());
-  EXPECT_EQ(device_.take(), kLinkLine);
   ASSERT_TRUE(push(kEvent));
   EXPECT_EQ(device_.take(), kEventLine);
   EXPECT_TRUE(test::waitForQueue(serverDir_.path(), "Bank", {}, kWaitMs));
 }
 
 TEST_F(Comlan, RemoveDtOffSendsTheDateAlong) {
-  ASSERT_TRUE(startServer());
-  startComlan(outPort_, "RemoveDt=0\n");
-  EXPECT_EQ(device_.take(), kChannelAnswer);
-  ASSERT_TRUE(connectFeeder());
-  EXPECT_EQ(device_.take(), kLinkLine);
+  ASSERT_NO_FATAL_FAILURE(bridgeWithFeeder("RemoveDt=0\n"));
   ASSERT_TRUE(push(kEvent));
   EXPECT_EQ(device_.take(), kDatedEventLine);
   EXPECT_TRUE(test::waitForQueue(serverDir_.path(), "Bank", {}, kWaitMs));
 }
 
 TEST_F(Comlan, ANakKeepsTheLineForTheNextConnection) {
-  ASSERT_TRUE(startServer());
-  startComlan(outPort_);
-  EXPECT_EQ(device_.take(), kChannelAnswer);
-  ASSERT_TRUE(connectFeeder());
-  EXPECT_EQ(device_.take(), kLinkLine);
+  ASSERT_NO_FATAL_FAILURE(bridgeWithFeeder());
   ASSERT_TRUE(push(kEvent));
   EXPECT_EQ(device_.take(kNak), kEventLine);
   EXPECT_TRUE(test::waitForQueue(serverDir_.path(), "Bank", {kDatedEventLine}, kWaitMs));
@@ -175,11 +173,7 @@ TEST_F(Comlan, ANakKeepsTheLineForTheNextConnection) {
 }
 
 TEST_F(Comlan, AServerRestartIsSurvivedWithoutLoss) {
-  ASSERT_TRUE(startServer());
-  startComlan(outPort_);
-  EXPECT_EQ(device_.take(), kChannelAnswer);
-  ASSERT_TRUE(connectFeeder());
-  EXPECT_EQ(device_.take(), kLinkLine);
+  ASSERT_NO_FATAL_FAILURE(bridgeWithFeeder());
   ASSERT_TRUE(push(kEvent));
   EXPECT_EQ(device_.take(kNak), kEventLine);  // still queued when the server goes
   EXPECT_TRUE(test::waitForQueue(serverDir_.path(), "Bank", {kDatedEventLine}, kWaitMs));
