@@ -103,18 +103,6 @@ DownloadRecord storeDownloadRecord(std::string_view record, DeviceImage& image) 
   return result;
 }
 
-std::optional<uint32_t> downloadCount(std::string_view message) {
-  if (!message.starts_with("C/")) return std::nullopt;
-  std::string_view digits = message.substr(2);
-  while (!digits.empty() && (digits.back() == ' ' || digits.back() == '\r' || digits.back() == '\n'))
-    digits.remove_suffix(1);
-  uint32_t count = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), count);
-  if (ec != std::errc() || digits.empty() || end != digits.data() + digits.size())
-    return std::nullopt;
-  return count;
-}
-
 std::vector<std::string> uploadRecords(const DeviceImage& image) {
   std::vector<std::string> records;
   for (uint32_t address = 0; address < kDeviceTransferEnd; address += 16) {

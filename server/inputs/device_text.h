@@ -62,9 +62,6 @@ struct DownloadRecord {
 };
 DownloadRecord storeDownloadRecord(std::string_view record, DeviceImage& image);
 
-// "C/" + decimal count at the end of a download: the count, or none when it is missing or is
-// not a number.
-std::optional<uint32_t> downloadCount(std::string_view message);
 
 // The data records of an upload: 16 bytes from every address below kDeviceTransferEnd in steps of
 // 16, leaving out blocks that are all 0xFF or all 0x00; each without its line end.

@@ -20,13 +20,14 @@ struct tClientContext {
   enum State : uint8_t {
     kNormal = 0,
     kMode = 1,
-    kLoadConfig = 2,   // lcfg
-    kSendConfig = 3,   // scfg
-    kLoadText = 4,     // ltxt
-    kSendText = 5,     // stxt
-    kSendTable = 6,    // stab
-    kLoadLog = 7,      // llog
-    kSendFirmware = 8  // sfirm
+    kLoadConfig = 2,    // lcfg
+    kSendConfig = 3,    // scfg
+    kLoadText = 4,      // ltxt
+    kSendText = 5,      // stxt
+    kSendTable = 6,     // stab
+    kLoadLog = 7,       // llog
+    kSendFirmware = 8,  // sfirm
+    kCodeCommand = 9    // mode1, mode0, ncode: one answer line, whatever it says
   };
 
   // Worker thread only.
@@ -44,9 +45,10 @@ struct tClientContext {
   bool answerPending = false;
   bool noTimeSync = false;
   uint16_t startCommandCount = 0;
-  std::string transferFile;  // stab, sfirm: the file to send; llog: the file to write
-  std::ofstream logOutput;   // llog
-  bool watching = false;     // registered with epoll
+  std::string transferFile;      // stab, sfirm: the file to send; llog: the file to write
+  std::ofstream logOutput;       // llog
+  uint32_t recordsReceived = 0;  // lcfg, ltxt, llog: "#4" lines so far, for the "C/" count
+  bool watching = false;         // registered with epoll
   bool closed = false;
 
   // Shared with the status view, the console and the output clients.

@@ -65,6 +65,21 @@ ClientPtr TClientList::find(std::string_view moduleId) const {
   return nullptr;
 }
 
+ClientPtr TClientList::findLast(std::string_view moduleId) const {
+  std::lock_guard guard(lock_);
+  settle();
+  for (auto it = clients_.rbegin(); it != clients_.rend(); ++it) {
+    if ((*it)->id() == moduleId) return *it;
+  }
+  return nullptr;
+}
+
+bool TClientList::contains(const tClientContext* client) const {
+  std::lock_guard guard(lock_);
+  return std::any_of(clients_.begin(), clients_.end(),
+                     [client](const ClientPtr& c) { return c.get() == client; });
+}
+
 std::vector<ClientPtr> TClientList::snapshot() const {
   std::lock_guard guard(lock_);
   settle();

@@ -35,6 +35,9 @@ class TClientList {
   ClientPtr at(size_t index) const;
   // The first connection with this module identifier, or null.
   ClientPtr find(std::string_view moduleId) const;
+  // The last connection with this identifier (the console searches from the end), or null.
+  ClientPtr findLast(std::string_view moduleId) const;
+  bool contains(const tClientContext* client) const;
   std::vector<ClientPtr> snapshot() const;
   void sort(ClientOrder order);
   // An identification changed a sort key: the list is put back in the current order before it

@@ -95,7 +95,9 @@ struct tIOCS::Worker {
     if (!dead.empty()) std::erase_if(held, [](tClientContext* c) { return c->closed; });
     for (tClientContext* c : dead) {
       server.clients_.remove(c);
-      owned.erase(c);  // closes the socket, which also leaves epoll
+      // The console may still hold the record; the socket must not wait for it.
+      c->fd.reset();  // closing also leaves epoll
+      owned.erase(c);
     }
     if (!dead.empty() && server.line_.rowsChanged) server.line_.rowsChanged->store(1);
     dead.clear();

@@ -79,6 +79,7 @@ ModuleProtocol::Outcome ModuleProtocol::onReceive(tClientContext& client, uint32
     case tClientContext::kNormal:
       return normal(client, now);
     case tClientContext::kMode:
+    case tClientContext::kCodeCommand:
       return mode(client);
     case tClientContext::kLoadConfig:
     case tClientContext::kLoadText:
@@ -229,9 +230,20 @@ void ModuleProtocol::startTransfer(tClientContext& client, std::string& command,
                 {"scfg", tClientContext::kSendConfig},    {"stab", tClientContext::kSendTable},
                 {"sfirm", tClientContext::kSendFirmware}, {"llog", tClientContext::kLoadLog},
                 {"stxt", tClientContext::kSendText},      {"ltxt", tClientContext::kLoadText}};
+  // "mode1" and "mode0" change the code request and "ncode" the code itself: each gets one
+  // answer line. Matched before "mode" so that the answer never passes for an event.
+  const size_t colon = command.find(':');
+  const std::string_view word =
+      colon == std::string::npos ? std::string_view() : std::string_view(command).substr(colon + 1);
+  if (word == "mode1" || word == "mode0" || word.substr(0, 5) == "ncode") {
+    client.state = tClientContext::kCodeCommand;
+    client.deadline = now + kTransferDeadlineMs;
+    return;
+  }
   for (const auto& w : kWords) {
     if (!contains(command, w.word)) continue;
     client.state = w.state;
+    client.recordsReceived = 0;
     client.deadline = now + kTransferDeadlineMs;
     if (w.state == tClientContext::kSendTable || w.state == tClientContext::kSendFirmware ||
         w.state == tClientContext::kLoadLog) {
@@ -258,12 +270,25 @@ ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client) {
   std::optional<std::string> line = takeLine(client.input);
   if (!line) return {};  // the answer is still on its way
   trace("<-", *line);
-  client.state = tClientContext::kNormal;
   ModuleConsole* console = line_.console;
   if (contains(*line, "STAT ERR")) {
+    client.state = tClientContext::kNormal;
     if (console) console->answerFlag = -2;
-    return {Next::Wait, {}};
+    // Unanswered, but the module is still heard: its next alarm must not wait for the lifetime
+    // of a connection that nobody reads.
+    return {Next::Arm, {}};
   }
+  if (client.state == tClientContext::kCodeCommand && !line->empty()) {
+    // Kept as the reply so that the console sees an "ERR" (a wrong code) in it.
+    {
+      std::lock_guard guard(client.lock);
+      client.replyText = *line;
+    }
+    client.state = tClientContext::kNormal;
+    if (console) console->answerFlag = 1;
+    return {Next::Send, std::string(kZeroAnswer)};
+  }
+  client.state = tClientContext::kNormal;
   if (!line->empty() && (contains(*line, "_mode") || contains(*line, "CODE"))) {
     {
       std::lock_guard guard(client.lock);
@@ -272,7 +297,7 @@ ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client) {
     if (console) console->answerFlag = 1;
     return {Next::Send, std::string(kZeroAnswer)};
   }
-  return {Next::Wait, {}};
+  return {Next::Arm, {}};
 }
 
 ModuleProtocol::Outcome ModuleProtocol::recordReceive(tClientContext& client, uint32_t now) {
@@ -283,27 +308,39 @@ ModuleProtocol::Outcome ModuleProtocol::recordReceive(tClientContext& client, ui
     if (closing) {
       client.state = tClientContext::kNormal;
       client.logOutput.close();
-      if (console) console->answerFlag = 1;
+      // Fewer records than the module counted is an incomplete read, as on the device line.
+      const std::optional<uint32_t> count = downloadCount(*line);
+      const bool complete = count && client.recordsReceived >= *count;
+      if (console) console->answerFlag = complete ? 1 : 2;
       client.deadline = now + line_.lifeTimeMs;
       // Whatever the module sent after the transfer is ordinary traffic again.
       if (client.input.find('\n') != std::string::npos) return normal(client, now);
       return {};
     }
     if (line->compare(0, 2, "#4") == 0) {
+      // Only what could be taken counts towards the module's "C/" count.
       std::string_view record = std::string_view(*line).substr(2);
       if (client.state == tClientContext::kLoadLog) {
         if (client.logOutput) client.logOutput << record << "\r\n" << std::flush;
+        ++client.recordsReceived;
       } else if (console) {
         std::lock_guard images(console->imageLock);
-        if (client.state == tClientContext::kLoadConfig) {
-          storeReceivedRecord(record, console->configImage, 0);
-        } else {
-          storeReceivedRecord(record, console->textImage, kTextImageBase);
-        }
+        const bool stored = client.state == tClientContext::kLoadConfig
+                                ? storeReceivedRecord(record, console->configImage, 0)
+                                : storeReceivedRecord(record, console->textImage, kTextImageBase);
+        if (stored) ++client.recordsReceived;
       }
     } else if (contains(*line, "ERR")) {
-      std::lock_guard guard(client.lock);
-      client.replyText = *line;
+      {
+        std::lock_guard guard(client.lock);
+        client.replyText = *line;
+      }
+      // The module refused (a wrong code): the transfer ends, and the console is told at once
+      // instead of waiting out its limit while the transfer deadline closes the connection.
+      client.state = tClientContext::kNormal;
+      client.logOutput.close();
+      client.deadline = now + line_.lifeTimeMs;
+      if (console) console->answerFlag = 1;
       break;
     }
   }

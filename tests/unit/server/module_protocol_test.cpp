@@ -273,8 +273,14 @@ TEST_F(ProtocolTest, ModeAnswers) {
 
   client.queueCommand("0000:mode?");
   say("Q\r\n");
-  EXPECT_EQ(say("STAT ERR\r\n"), "<wait>");
+  EXPECT_EQ(say("STAT ERR\r\n"), "<arm>");  // no answer, but the module is still read
   EXPECT_EQ(console.answerFlag, -2);
+  EXPECT_EQ(client.state, tClientContext::kNormal);
+  EXPECT_EQ(say("E130\r\n"), "0\r\n");
+
+  client.queueCommand("0000:mode?");
+  say("Q\r\n");
+  EXPECT_EQ(say("garbage\r\n"), "<arm>");
   EXPECT_EQ(client.state, tClientContext::kNormal);
 }
 
@@ -288,7 +294,10 @@ TEST_F(ProtocolTest, ConfigurationDownloadAndUpload) {
   const uint8_t data[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
   std::string records = "#4" + encodeHexRecord(0x0010, data) + "\r\n" + "#4" +
                         encodeHexRecord(0x03F8, std::span(data, 16)) + "\r\n" +  // half outside
-                        "#4:10FFF000" + std::string(32, '0') + "00\r\n";         // far outside
+                        "#4:10FFF000" + std::string(32, '0') + "00\r\n" +        // far outside
+                        "#4:02002000ZZ0000\r\n" +                                // bad hex
+                        "#4:FF003000000102\r\n" +  // count past the line
+                        "#4:02004001AABB00\r\n";   // not a data record
   EXPECT_EQ(say(records), "<arm>");
   EXPECT_EQ(client.state, tClientContext::kLoadConfig);
   EXPECT_EQ(say("C/3\r\nQ\r\n"), "0\r\n");  // the poll after the transfer is answered at once
@@ -297,6 +306,7 @@ TEST_F(ProtocolTest, ConfigurationDownloadAndUpload) {
   EXPECT_EQ(console.configImage[0x10], 1);
   EXPECT_EQ(console.configImage[0x1F], 16);
   EXPECT_EQ(console.configImage[0x3FF], 8);
+  for (size_t a : {0x20, 0x30, 0x40}) EXPECT_EQ(console.configImage[a], 0xFF) << a;
 
   client.queueCommand("0000:scfg");
   EXPECT_EQ(say("Q\r\n"), "1M1:0000:scfg\r\n");
@@ -309,15 +319,43 @@ TEST_F(ProtocolTest, ConfigurationDownloadAndUpload) {
   EXPECT_EQ(client.state, tClientContext::kNormal);
 }
 
-TEST_F(ProtocolTest, ErrDuringADownloadKeepsTheStateAndTheReply) {
+TEST_F(ProtocolTest, ErrDuringADownloadEndsItAndTellsTheConsole) {
   say("aM1,1234\r\n");
   client.queueCommand("0000:ltxt");
   say("Q\r\n");
   EXPECT_EQ(client.state, tClientContext::kLoadText);
   EXPECT_EQ(say("CODE ERR\r\n"), "<arm>");
   EXPECT_EQ(client.replyText, "CODE ERR");
-  EXPECT_EQ(client.state, tClientContext::kLoadText);
-  EXPECT_EQ(console.answerFlag, 0);
+  EXPECT_EQ(client.state, tClientContext::kNormal);
+  EXPECT_EQ(console.answerFlag, 1);
+}
+
+TEST_F(ProtocolTest, DownloadShortOfItsCountIsIncomplete) {
+  say("aM1,1234\r\n");
+  const uint8_t data[16] = {};
+  for (const char* count : {"C/2", "C/", "C/-1"}) {
+    console.answerFlag = 0;
+    client.queueCommand("0000:lcfg");
+    say("Q\r\n");
+    say("#4" + encodeHexRecord(0, data) + "\r\n" + count + "\r\n");
+    EXPECT_EQ(console.answerFlag, 2) << count;
+    EXPECT_EQ(client.state, tClientContext::kNormal);
+  }
+}
+
+TEST_F(ProtocolTest, CodeCommandsTakeOneAnswerLineThatIsNeverAnEvent) {
+  say("aM1,1234\r\n");
+  const int32_t events = client.messageCount;
+  for (const char* command : {"0042:ncode1234", "0042:mode1", "0042:mode0"}) {
+    console.answerFlag = 0;
+    client.queueCommand(command);
+    say("Q\r\n");
+    EXPECT_EQ(client.state, tClientContext::kCodeCommand) << command;
+    EXPECT_EQ(say("E130 ERR\r\n"), "0\r\n");
+    EXPECT_EQ(client.replyText, "E130 ERR");
+    EXPECT_EQ(console.answerFlag, 1);
+    EXPECT_EQ(client.messageCount, events) << "the answer went to the outputs as an event";
+  }
 }
 
 TEST_F(ProtocolTest, FileTransferCutsThePathAndSendsTheFile) {
