@@ -4,11 +4,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 #include "common/diag.h"
 #include "common/main_loop.h"
@@ -16,14 +16,6 @@
 #include "server/core/version.h"
 
 namespace {
-
-constexpr const char* kUsage =
-    "usage: ORV_Serv [--headless] [--dir DIR]\n"
-    "  --headless  run without a window\n"
-    "  --dir DIR   program directory (ORV_Serv.ini, logs, queue files); default: the directory\n"
-    "              of the executable\n"
-    "  --version   print the version and exit\n"
-    "Signals: SIGHUP reloads ORV_Serv.ini; SIGINT and SIGTERM stop the server.\n";
 
 // Every module connection is a descriptor: take all the hard limit allows.
 void raiseOpenFileLimit() {
@@ -50,24 +42,21 @@ std::filesystem::path executableDir() {
 
 int main(int argc, char** argv) {
   bool headless = false;
-  std::filesystem::path dir;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view arg = argv[i];
-    if (arg == "--headless") {
-      headless = true;
-    } else if (arg == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else if (arg == "--version") {
-      std::printf("ORV_Serv %s\n", orv::versionText().c_str());
-      return 0;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else {
-      std::fprintf(stderr, "ORV_Serv: unknown argument '%s'\n%s", argv[i], kUsage);
-      return 2;
-    }
+  std::string dirOption;
+  CLI::App app{"ORV_Serv: the receiver server"};
+  app.footer("Signals: SIGHUP reloads ORV_Serv.ini; SIGINT and SIGTERM stop the server.");
+  app.add_flag("--headless", headless, "run without a window");
+  app.add_option("--dir", dirOption,
+                 "program directory (ORV_Serv.ini, logs, queue files); default: the directory of "
+                 "the executable")
+      ->type_name("DIR");
+  app.set_version_flag("--version", "ORV_Serv " + orv::versionText(), "print the version and exit");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
+  std::filesystem::path dir = dirOption;
   if (dir.empty()) dir = executableDir();
   std::error_code ec;
   dir = std::filesystem::absolute(dir, ec);

@@ -2,10 +2,13 @@
 //
 // Each simulated module connects, reads the banner, identifies itself ("a<id>,<account>"),
 // then polls ("Q") and sends events with correct checksums, one line at a time, waiting for
-// each answer. It answers the console's commands as a module would: "mode?" with its firmware
-// text, "lcfg" with its configuration image as "#4" records and "C/<n>", "scfg" with
-// "Wait for hex" and a closing line once the records arrived. At the end it reports what it
-// did and the answer latencies.
+// each answer. The commands that come in the answers to its polls it serves as a module would,
+// so that tests and demos can program it: "mode?" with its firmware text, the code commands
+// ("mode1", "mode0", "ncode"), the reads ("lcfg", "ltxt", "llog": "#4" records, then "C/<n>")
+// and the writes ("scfg", "stxt", "stab", "sfirm": "Wait for hex", the lines up to "C/<n>",
+// then a closing "OK"). Every module keeps its own configuration and text image, so what was
+// written is what the next read returns. At the end it reports what it did and the answer
+// latencies.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -17,30 +20,51 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <limits>
+#include <memory>
+#include <optional>
 #include <queue>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/hex_record.h"
-#include "common/ticks.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Image = std::vector<uint8_t>;
+using SharedImage = std::shared_ptr<const Image>;
+
+// The module's memory map as the console sees it.
+constexpr size_t kConfigSize = 1024;
+constexpr uint32_t kTextBase = 5000;
+constexpr size_t kTextSize = 16956 - kTextBase;  // addresses 5000 to 16955
+constexpr uint32_t kLogBase = 0x0400;
+constexpr int kMaxLogLines = static_cast<int>((0x10000 - kLogBase) / 16);
+
+// No line a server sends a module comes near this; more without a line end is a broken peer.
+constexpr size_t kMaxLine = 4096;
+// A line that gets no answer, or a transfer whose lines stop coming, must not freeze the
+// module for the rest of the run: it gives up and polls again.
+constexpr auto kAnswerLimit = std::chrono::seconds(10);
+constexpr auto kBlockLimit = std::chrono::seconds(60);
 
 struct Options {
   std::string host = "127.0.0.1";
   int port = 778;
   int connections = 1;
   std::string idPrefix = "SIM";
-  unsigned account = 0x1000;
+  std::string account = "1000";  // hexadecimal
   int pollMs = 1000;
   double eventsPerSecond = 0;  // in total over all modules
   double seconds = 10;
@@ -48,30 +72,145 @@ struct Options {
   int connectPerSecond = 5000;
   std::string image;  // hex file answered to "lcfg"; default: 1,024 bytes of 0x5A
   bool verbose = false;
-};
 
-void usage() {
-  std::fputs(
-      "usage: orv-modsim [options]\n"
-      "  --host H            server address (127.0.0.1)\n"
-      "  --port P            module port (778)\n"
-      "  --connections N     simulated modules (1)\n"
-      "  --id-prefix X       module identifiers X0001, X0002, ... (SIM)\n"
-      "  --account A         hex account of the first module, +1 per module (1000)\n"
-      "  --poll-ms P         poll interval per module in ms; 0 polls again at once (1000)\n"
-      "  --events R          events per second over all modules (0)\n"
-      "  --seconds S         how long to run after connecting (10)\n"
-      "  --warmup W          seconds after connecting before measuring (0)\n"
-      "  --connect-rate C    new connections per second (5000)\n"
-      "  --image FILE        Intel HEX file answered to \"lcfg\"\n"
-      "  --verbose           print every line received\n",
-      stderr);
-}
+  std::string firmware = "v.32";
+  std::string code;  // empty: the module asks for no code
+  bool armed = false;
+  std::optional<std::string> modeAnswer;
+  bool muteMode = false;
+  std::string imageOut;
+  std::string textImage;
+  std::string textOut;
+  int incompleteReads = 0;
+  int logLines = 5;
+};
 
 uint8_t xorOf(std::string_view s) {
   uint8_t x = 0;
   for (char c : s) x ^= static_cast<uint8_t>(c);
   return x;
+}
+
+bool contains(std::string_view text, std::string_view part) {
+  return text.find(part) != std::string_view::npos;
+}
+
+// Lines the tests wait for: flushed at once.
+void note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::vprintf(format, args);
+  va_end(args);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::optional<uint16_t> fourDigits(std::string_view text) {
+  if (text.size() != 4) return std::nullopt;
+  unsigned v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<unsigned>(c - '0');
+  }
+  return static_cast<uint16_t>(v);
+}
+
+// "%4.4d:word" carries a security code; anything else carries none.
+struct CodedCommand {
+  std::optional<uint16_t> code;
+  std::string_view word;
+};
+
+CodedCommand splitCode(std::string_view command) {
+  if (command.size() >= 5 && command[4] == ':') {
+    if (std::optional<uint16_t> code = fourDigits(command.substr(0, 4))) {
+      return {code, command.substr(5)};
+    }
+  }
+  return {std::nullopt, command};
+}
+
+Image loadImage(const std::string& file, size_t size, uint32_t base, uint8_t fill) {
+  Image image(size, fill);
+  if (file.empty()) return image;
+  std::fill(image.begin(), image.end(), 0xFF);
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (auto rec = orv::decodeHexRecord(line)) orv::storeHexRecord(*rec, image, base);
+  }
+  return image;
+}
+
+// 16-byte records from the start of the image; the last one holds what remains.
+std::vector<std::string> imageRecords(const Image& image, uint32_t base, bool skipBlank) {
+  std::vector<std::string> records;
+  for (size_t off = 0; off < image.size(); off += 16) {
+    std::span<const uint8_t> block =
+        std::span<const uint8_t>(image).subspan(off, std::min<size_t>(16, image.size() - off));
+    if (skipBlank && std::all_of(block.begin(), block.end(), [](uint8_t b) { return b == 0xFF; }))
+      continue;
+    records.push_back(orv::encodeHexRecord(static_cast<uint16_t>(base + off), block));
+  }
+  return records;
+}
+
+// The whole image as an Intel HEX file, written beside the target and renamed over it, so
+// that a reader never sees half of it.
+void saveImage(const std::string& file, const Image& image, uint32_t base) {
+  std::string text;
+  for (const std::string& r : imageRecords(image, base, false)) text += r + "\r\n";
+  text += std::string(orv::kHexEndRecord) + "\r\n";
+  const std::string temp = file + ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out << text;
+    out.flush();
+    if (out) {
+      out.close();
+      if (std::rename(temp.c_str(), file.c_str()) == 0) return;
+    }
+  }
+  std::fprintf(stderr, "orv-modsim: cannot write %s: %s\n", file.c_str(), std::strerror(errno));
+  std::remove(temp.c_str());
+}
+
+// A plausible record of the module's event log: a running number, a time stamp and an event.
+std::string logRecord(int index) {
+  static const char* kEvents[] = {"E130", "R130", "E401", "E602"};
+  const uint8_t n = static_cast<uint8_t>(index);
+  uint8_t data[16] = {n,
+                      static_cast<uint8_t>(index >> 8),
+                      0x24,
+                      0x06,
+                      0x15,
+                      static_cast<uint8_t>(8 + index / 60 % 12),
+                      static_cast<uint8_t>(index % 60),
+                      0x00};
+  std::memcpy(data + 8, kEvents[index % 4], 4);
+  data[12] = 0x01;
+  data[13] = static_cast<uint8_t>(1 + index % 8);
+  data[14] = 0x00;
+  data[15] = 0x15;
+  return orv::encodeHexRecord(static_cast<uint16_t>(kLogBase + 16 * index), data);
+}
+
+enum class Transfer { None, Config, Text, Table, Firmware };
+
+const char* transferName(Transfer t) {
+  switch (t) {
+    case Transfer::Config:
+      return "scfg";
+    case Transfer::Text:
+      return "stxt";
+    case Transfer::Table:
+      return "stab";
+    case Transfer::Firmware:
+      return "sfirm";
+    default:
+      return "";
+  }
 }
 
 struct Module {
@@ -82,43 +221,41 @@ struct Module {
   std::string out;
   size_t outOffset = 0;
   bool bannerSeen = false;
-  bool waiting = false;         // a line is out and its answer not yet in
-  bool receivingBlock = false;  // after "Wait for hex": the image records come
+  bool waiting = false;  // a line is out and its answer not yet in
   Clock::time_point sentAt;
   Clock::time_point nextPoll;
-  std::vector<std::string> pendingLines;  // answers to commands, sent before the next poll
+  std::vector<std::string> pendingLines;  // events, sent before the next poll
   bool dead = false;
+
+  // What the module holds, as the console's commands left it.
+  bool codeRequest = false;
+  uint16_t code = 0;
+  int incompleteReads = 0;
+  SharedImage config;  // shared with the other modules until one is written
+  SharedImage text;
+
+  // A write in progress: after "Wait for hex" the lines come until "C/<n>".
+  Transfer receiving = Transfer::None;
+  Clock::time_point receivingSince;
+  long blockLines = 0;
+  Image staged;
 };
 
 struct Stats {
   long connected = 0, connectFailed = 0, closedByServer = 0;
   long linesSent = 0, answers = 0, events = 0, polls = 0, timeAnswers = 0, commands = 0;
-  long transfers = 0, errors = 0, measuredAnswers = 0;
+  long transfers = 0, unanswered = 0, errors = 0, measuredAnswers = 0;
   std::vector<double> latencyUs;
 };
 
-std::vector<std::string> loadImage(const std::string& file) {
-  std::vector<uint8_t> image(1024, 0x5A);
-  if (!file.empty()) {
-    std::fill(image.begin(), image.end(), 0xFF);
-    std::ifstream in(file);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (auto rec = orv::decodeHexRecord(line)) orv::storeHexRecord(*rec, image, 0);
-    }
-  }
-  std::vector<std::string> records;
-  for (size_t a = 0; a < image.size(); a += 16) {
-    records.push_back("#4" + orv::encodeHexRecord(static_cast<uint16_t>(a),
-                                                  std::span<const uint8_t>(image).subspan(a, 16)));
-  }
-  records.push_back("C/" + std::to_string(records.size()));
-  return records;
-}
-
 class Simulator {
  public:
-  Simulator(Options o) : opt_(std::move(o)), imageLines_(loadImage(opt_.image)) {
+  explicit Simulator(Options o)
+      : opt_(std::move(o)),
+        account_(static_cast<unsigned>(orv::parseHex(opt_.account).value_or(0x1000))),
+        config_(std::make_shared<const Image>(loadImage(opt_.image, kConfigSize, 0, 0x5A))),
+        text_(
+            std::make_shared<const Image>(loadImage(opt_.textImage, kTextSize, kTextBase, 0xFF))) {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   }
 
@@ -132,6 +269,7 @@ class Simulator {
     const auto start = Clock::now();
     size_t opened = 0;
     Clock::time_point runUntil = Clock::time_point::max();
+    Clock::time_point nextStallCheck = start;
     double eventDebt = 0;
     auto lastEventCheck = Clock::now();
     size_t nextEventModule = 0;
@@ -151,6 +289,10 @@ class Simulator {
         runUntil = measureFrom_ + std::chrono::milliseconds(static_cast<long>(opt_.seconds * 1000));
       }
       if (now >= runUntil) break;
+      if (now >= nextStallCheck) {
+        nextStallCheck = now + std::chrono::seconds(1);
+        for (Module& m : modules_) checkStalled(m, now);
+      }
 
       // Events are spread over the modules round robin.
       if (opt_.eventsPerSecond > 0) {
@@ -207,7 +349,12 @@ class Simulator {
     char id[32];
     std::snprintf(id, sizeof id, "%s%04zu", opt_.idPrefix.c_str(), index + 1);
     m.id = id;
-    m.account = (opt_.account + static_cast<unsigned>(index)) & 0xFFFF;
+    m.account = (account_ + static_cast<unsigned>(index)) & 0xFFFF;
+    m.codeRequest = !opt_.code.empty();
+    m.code = fourDigits(opt_.code).value_or(0);
+    m.incompleteReads = opt_.incompleteReads;
+    m.config = config_;
+    m.text = text_;
     m.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int on = 1;
     ::setsockopt(m.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -237,10 +384,16 @@ class Simulator {
     return line + sum;
   }
 
-  void sendLine(Module& m, std::string line, bool expectAnswer) {
+  // Queues a line without sending it yet, so that a whole answer leaves in one go.
+  void put(Module& m, const std::string& line) {
     if (opt_.verbose) std::printf("%s -> %s\n", m.id.c_str(), line.c_str());
-    m.out += line + "\r\n";
+    m.out += line;
+    m.out += "\r\n";
     ++stats_.linesSent;
+  }
+
+  void sendLine(Module& m, const std::string& line, bool expectAnswer) {
+    put(m, line);
     if (expectAnswer) {
       m.waiting = true;
       m.sentAt = Clock::now();
@@ -249,7 +402,7 @@ class Simulator {
   }
 
   bool idle(const Module& m) const {
-    return m.fd >= 0 && !m.dead && m.bannerSeen && !m.waiting && !m.receivingBlock;
+    return m.fd >= 0 && !m.dead && m.bannerSeen && !m.waiting && m.receiving == Transfer::None;
   }
 
   // A module with nothing outstanding sends its next line now, or waits for its next poll.
@@ -276,6 +429,26 @@ class Simulator {
     } else {
       schedule(m);
     }
+  }
+
+  void checkStalled(Module& m, Clock::time_point now) {
+    if (m.dead || m.fd < 0) return;
+    bool released = false;
+    if (m.receiving != Transfer::None && now - m.receivingSince > kBlockLimit) {
+      if (opt_.verbose)
+        std::printf("%s: %s lines stopped coming\n", m.id.c_str(), transferName(m.receiving));
+      m.receiving = Transfer::None;
+      m.staged = Image();
+      released = true;
+    }
+    if (m.waiting && now - m.sentAt > kAnswerLimit) {
+      if (opt_.verbose) std::printf("%s: no answer\n", m.id.c_str());
+      m.waiting = false;
+      released = true;
+    }
+    if (!released) return;
+    ++stats_.unanswered;
+    if (idle(m)) schedule(m);
   }
 
   void flush(Module& m) {
@@ -318,6 +491,15 @@ class Simulator {
       ssize_t n = ::recv(m.fd, buf, sizeof buf, 0);
       if (n > 0) {
         m.in.append(buf, static_cast<size_t>(n));
+        takeLines(m);
+        if (m.dead) return;
+        if (m.in.size() > kMaxLine) {
+          std::fprintf(stderr, "orv-modsim: %s: more than %zu bytes without a line end\n",
+                       m.id.c_str(), kMaxLine);
+          ++stats_.errors;
+          fail(m, "line too long");
+          return;
+        }
         continue;
       }
       if (n < 0 && errno == EAGAIN) break;
@@ -325,18 +507,28 @@ class Simulator {
       fail(m, "closed by the server");
       return;
     }
-    size_t lf;
-    while (!m.dead && (lf = m.in.find('\n')) != std::string::npos) {
-      std::string line = m.in.substr(0, lf);
-      m.in.erase(0, lf + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      handle(m, line);
-    }
   }
 
-  void handle(Module& m, const std::string& line) {
-    handleLine(m, line);
-    if (idle(m)) schedule(m);
+  void takeLines(Module& m) {
+    size_t start = 0, lf;
+    while (!m.dead && (lf = m.in.find('\n', start)) != std::string::npos) {
+      std::string line = m.in.substr(start, lf - start);
+      start = lf + 1;
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      handleLine(m, line);
+      if (idle(m)) schedule(m);
+    }
+    if (!m.dead) m.in.erase(0, start);
+  }
+
+  // The command in "1<id>:<command>" or "2<id>:<command>"; std::nullopt for other lines.
+  static std::optional<std::string_view> commandOf(const Module& m, std::string_view line) {
+    if (line.size() < 2 || (line[0] != '1' && line[0] != '2')) return std::nullopt;
+    if (line.substr(1, m.id.size()) == m.id && line.size() > m.id.size() + 1 &&
+        line[m.id.size() + 1] == ':') {
+      return line.substr(m.id.size() + 2);
+    }
+    return std::nullopt;
   }
 
   void handleLine(Module& m, const std::string& line) {
@@ -360,22 +552,22 @@ class Simulator {
       }
       return;
     }
-    if (m.receivingBlock) {
-      // The image records after "Wait for hex"; "C/<n>" ends them.
-      if (line.rfind("C/", 0) == 0) {
-        m.receivingBlock = false;
-        ++stats_.transfers;
-        sendLine(m, "CFG OK", false);  // the closing line is not answered
-      }
+    if (m.receiving != Transfer::None) {
+      receiveBlockLine(m, line);
       return;
     }
-    if (!m.waiting) return;  // nothing asked: ignore
-    m.waiting = false;
-    ++stats_.answers;
-    if (m.sentAt >= measureFrom_) {
-      ++stats_.measuredAnswers;
-      stats_.latencyUs.push_back(
-          std::chrono::duration<double, std::micro>(Clock::now() - m.sentAt).count());
+    // A command addressed to this module is served even when it came later than the module
+    // gave its answer up for lost.
+    std::optional<std::string_view> addressed = commandOf(m, line);
+    if (!m.waiting && !addressed) return;  // nothing asked: ignore
+    if (m.waiting) {
+      m.waiting = false;
+      ++stats_.answers;
+      if (m.sentAt >= measureFrom_) {
+        ++stats_.measuredAnswers;
+        stats_.latencyUs.push_back(
+            std::chrono::duration<double, std::micro>(Clock::now() - m.sentAt).count());
+      }
     }
     if (line == "0") return;
     if (line.size() < 2 || (line[0] != '1' && line[0] != '2')) {
@@ -383,22 +575,192 @@ class Simulator {
       return;
     }
     size_t colon = line.find(':');
-    std::string command = colon == std::string::npos ? "" : line.substr(colon + 1);
+    std::string_view command = addressed ? *addressed
+                               : colon == std::string::npos
+                                   ? std::string_view()
+                                   : std::string_view(line).substr(colon + 1);
     if (command.rfind("99.c", 0) == 0) {
       if (command != "99.c3") ++stats_.timeAnswers;
       return;
     }
     ++stats_.commands;
     if (line[0] != '1') return;  // more follow: nothing starts before the last
-    if (command.find("mode") != std::string::npos) {
-      m.pendingLines.insert(m.pendingLines.begin(), "v.32_mode0 CODE 0000");
-    } else if (command.find("lcfg") != std::string::npos) {
-      for (const std::string& r : imageLines_) sendLine(m, r, false);
-      ++stats_.transfers;
-    } else if (command.find("scfg") != std::string::npos) {
-      m.receivingBlock = true;
-      sendLine(m, "Wait for hex", false);
+    serve(m, command);
+  }
+
+  // --- the module's side of the console's commands ---------------------------------------
+
+  bool codeAccepted(const Module& m, std::optional<uint16_t> code) const {
+    return !m.codeRequest || code == m.code;
+  }
+
+  void serve(Module& m, std::string_view command) {
+    const CodedCommand c = splitCode(command);
+    if (c.word == "mode1" || c.word == "mode0" || c.word.substr(0, 5) == "ncode") {
+      codeCommand(m, c);
+      return;
     }
+    if (contains(c.word, "mode")) {
+      answerMode(m);
+      return;
+    }
+    // The words in the order in which the server looks for them.
+    enum Kind { kLcfg, kScfg, kStab, kSfirm, kLlog, kStxt, kLtxt };
+    static const struct {
+      std::string_view word;
+      Kind kind;
+    } kWords[] = {{"lcfg", kLcfg}, {"scfg", kScfg}, {"stab", kStab}, {"sfirm", kSfirm},
+                  {"llog", kLlog}, {"stxt", kStxt}, {"ltxt", kLtxt}};
+    for (const auto& w : kWords) {
+      if (!contains(c.word, w.word)) continue;
+      if (!codeAccepted(m, c.code)) {
+        note("%.*s %s: wrong code", static_cast<int>(w.word.size()), w.word.data(), m.id.c_str());
+        // The server takes this line as the end of the exchange and answers nothing.
+        sendLine(m, "ERR", false);
+        return;
+      }
+      switch (w.kind) {
+        case kLcfg:
+          loadConfig(m);
+          break;
+        case kLtxt:
+          sendRecords(m, imageRecords(*m.text, kTextBase, true), std::nullopt);
+          break;
+        case kLlog:
+          loadLog(m);
+          break;
+        case kScfg:
+          beginBlock(m, Transfer::Config);
+          break;
+        case kStxt:
+          beginBlock(m, Transfer::Text);
+          break;
+        case kStab:
+          beginBlock(m, Transfer::Table);
+          break;
+        case kSfirm:
+          beginBlock(m, Transfer::Firmware);
+          break;
+      }
+      return;
+    }
+  }
+
+  // "mode1"/"mode0" switch the code request, "ncode<new>" sets the code. The server answers
+  // the module's one line.
+  void codeCommand(Module& m, const CodedCommand& c) {
+    const bool ncode = c.word.substr(0, 5) == "ncode";
+    const std::string name(ncode ? std::string_view("ncode") : c.word);
+    if (!codeAccepted(m, c.code)) {
+      note("%s %s: wrong code", name.c_str(), m.id.c_str());
+      sendLine(m, "ERR", true);
+      return;
+    }
+    if (ncode) {
+      std::optional<uint16_t> fresh = fourDigits(c.word.substr(5));
+      if (!fresh) {
+        note("ncode %s: no four-digit code", m.id.c_str());
+        sendLine(m, "ERR", true);
+        return;
+      }
+      m.code = *fresh;
+      note("ncode %s: %04u", m.id.c_str(), static_cast<unsigned>(m.code));
+    } else {
+      m.codeRequest = c.word == "mode1";
+      note("%s %s", name.c_str(), m.id.c_str());
+    }
+    sendLine(m, "OK", true);
+  }
+
+  void answerMode(Module& m) {
+    if (opt_.muteMode) return;
+    std::string answer;
+    if (opt_.armed)
+      answer = "STAT ERR";
+    else if (opt_.modeAnswer)
+      answer = *opt_.modeAnswer;
+    else
+      answer = opt_.firmware + (m.codeRequest ? "_mode1" : "_mode0");
+    // The server acknowledges a firmware answer with "0"; an armed report or a line it cannot
+    // read it leaves unanswered.
+    const bool answered = !answer.empty() && !contains(answer, "STAT ERR") &&
+                          (contains(answer, "_mode") || contains(answer, "CODE"));
+    sendLine(m, answer, answered);
+  }
+
+  // "#4" + record per line, then "C/" and the count; nothing of it is answered.
+  void sendRecords(Module& m, const std::vector<std::string>& records,
+                   std::optional<size_t> count) {
+    for (const std::string& r : records) put(m, "#4" + r);
+    put(m, "C/" + std::to_string(count.value_or(records.size())));
+    flush(m);
+    ++stats_.transfers;
+  }
+
+  void loadConfig(Module& m) {
+    std::vector<std::string> records = imageRecords(*m.config, 0, false);
+    const size_t count = records.size();
+    // A read that loses a record on the way, while the count still says all of them.
+    if (m.incompleteReads > 0) {
+      --m.incompleteReads;
+      records.pop_back();
+    }
+    sendRecords(m, records, count);
+  }
+
+  void loadLog(Module& m) {
+    std::vector<std::string> records;
+    for (int i = 0; i < opt_.logLines; ++i) records.push_back(logRecord(i));
+    sendRecords(m, records, std::nullopt);
+  }
+
+  void beginBlock(Module& m, Transfer what) {
+    m.receiving = what;
+    m.receivingSince = Clock::now();
+    m.blockLines = 0;
+    // A write replaces the whole image: blocks the server leaves out are blank (0xFF).
+    if (what == Transfer::Config) m.staged.assign(kConfigSize, 0xFF);
+    if (what == Transfer::Text) m.staged.assign(kTextSize, 0xFF);
+    sendLine(m, "Wait for hex", false);
+  }
+
+  void receiveBlockLine(Module& m, const std::string& line) {
+    if (line.rfind("C/", 0) == 0) {
+      finishBlock(m, std::string_view(line).substr(2));
+      return;
+    }
+    const bool image = m.receiving == Transfer::Config || m.receiving == Transfer::Text;
+    if (!image) {
+      if (!line.empty()) ++m.blockLines;
+      return;
+    }
+    if (line.empty() || line[0] != ':') return;
+    ++m.blockLines;
+    std::optional<orv::HexRecord> rec = orv::decodeHexRecord(line);
+    if (!rec || !rec->checksumOk) {
+      note("%s %s: bad record %.80s", transferName(m.receiving), m.id.c_str(), line.c_str());
+      return;
+    }
+    orv::storeHexRecord(*rec, m.staged, m.receiving == Transfer::Text ? kTextBase : 0);
+  }
+
+  void finishBlock(Module& m, std::string_view count) {
+    const Transfer what = m.receiving;
+    m.receiving = Transfer::None;
+    if (what == Transfer::Config) {
+      m.config = std::make_shared<const Image>(std::move(m.staged));
+      if (!opt_.imageOut.empty()) saveImage(opt_.imageOut, *m.config, 0);
+    } else if (what == Transfer::Text) {
+      m.text = std::make_shared<const Image>(std::move(m.staged));
+      if (!opt_.textOut.empty()) saveImage(opt_.textOut, *m.text, kTextBase);
+    }
+    m.staged = Image();
+    const bool image = what == Transfer::Config || what == Transfer::Text;
+    note("%s %s: %ld %s, C/%.*s", transferName(what), m.id.c_str(), m.blockLines,
+         image ? "records" : "lines", static_cast<int>(std::min<size_t>(count.size(), 20)),
+         count.data());
+    ++stats_.transfers;
+    sendLine(m, "OK", false);  // the closing line is not answered
   }
 
   void report() {
@@ -413,9 +775,9 @@ class Simulator {
                 stats_.connected, stats_.connectFailed, stats_.closedByServer);
     std::printf(
         "lines-sent %ld answers %ld polls %ld events %ld time-answers %ld commands %ld "
-        "transfers %ld errors %ld\n",
+        "transfers %ld unanswered %ld errors %ld\n",
         stats_.linesSent, stats_.answers, stats_.polls, stats_.events, stats_.timeAnswers,
-        stats_.commands, stats_.transfers, stats_.errors);
+        stats_.commands, stats_.transfers, stats_.unanswered, stats_.errors);
     std::printf("answers-per-second %.0f\n",
                 static_cast<double>(stats_.measuredAnswers) / opt_.seconds);
     std::printf("latency-us p50 %.0f p99 %.0f max %.0f\n", pct(0.50), pct(0.99),
@@ -424,7 +786,9 @@ class Simulator {
   }
 
   Options opt_;
-  std::vector<std::string> imageLines_;
+  unsigned account_;
+  SharedImage config_;
+  SharedImage text_;
   std::vector<Module> modules_;
   std::vector<size_t> ready_;
   Clock::time_point measureFrom_ = Clock::time_point::max();
@@ -439,44 +803,91 @@ class Simulator {
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--host")
-      o.host = next();
-    else if (a == "--port")
-      o.port = std::atoi(next());
-    else if (a == "--connections")
-      o.connections = std::max(1, std::atoi(next()));
-    else if (a == "--id-prefix")
-      o.idPrefix = next();
-    else if (a == "--account")
-      o.account = static_cast<unsigned>(std::strtoul(next(), nullptr, 16));
-    else if (a == "--poll-ms")
-      o.pollMs = std::max(0, std::atoi(next()));
-    else if (a == "--events")
-      o.eventsPerSecond = std::atof(next());
-    else if (a == "--seconds")
-      o.seconds = std::atof(next());
-    else if (a == "--warmup")
-      o.warmupSeconds = std::atof(next());
-    else if (a == "--connect-rate")
-      o.connectPerSecond = std::max(1, std::atoi(next()));
-    else if (a == "--image")
-      o.image = next();
-    else if (a == "--verbose")
-      o.verbose = true;
-    else {
-      usage();
-      return 2;
-    }
+  CLI::App app{
+      "orv-modsim: simulates GPRS alarm modules against a module port of the receiver.\n"
+      "The modules poll, send events and serve the console's commands; a line per completed\n"
+      "write (\"scfg <id>: <n> records, C/<n>\") goes to standard output, a summary at the end."};
+  app.add_option("--host", o.host, "server address")->type_name("H")->capture_default_str();
+  app.add_option("--port", o.port, "module port")
+      ->type_name("P")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  app.add_option("--connections", o.connections, "simulated modules")->capture_default_str();
+  app.add_option("--id-prefix", o.idPrefix, "module identifiers X0001, X0002, ...")
+      ->type_name("X")
+      ->capture_default_str();
+  app.add_option("--account", o.account, "hex account of the first module, +1 per module")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            return orv::parseHex(v) ? "" : "the account must be hexadecimal";
+          },
+          "HEX"))
+      ->capture_default_str();
+  app.add_option("--poll-ms", o.pollMs, "poll interval per module in ms; 0 polls again at once")
+      ->capture_default_str();
+  app.add_option("--events", o.eventsPerSecond, "events per second over all modules")
+      ->capture_default_str();
+  app.add_option("--seconds", o.seconds, "how long to run after connecting")->capture_default_str();
+  app.add_option("--warmup", o.warmupSeconds, "seconds after connecting before measuring")
+      ->capture_default_str();
+  app.add_option("--connect-rate", o.connectPerSecond, "new connections per second")
+      ->capture_default_str();
+  app.add_option("--image", o.image,
+                 "Intel HEX file with the configuration image answered to \"lcfg\" (default: "
+                 "1,024 bytes of 0x5A)")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
+  app.add_option("--image-out", o.imageOut,
+                 "after every completed \"scfg\", write the whole configuration image here as "
+                 "Intel HEX")
+      ->type_name("FILE");
+  app.add_option("--text-image", o.textImage,
+                 "Intel HEX file with the text image (addresses 5000-16955) answered to \"ltxt\" "
+                 "(default: blank)")
+      ->type_name("FILE")
+      ->check(CLI::ExistingFile);
+  app.add_option("--text-out", o.textOut,
+                 "after every completed \"stxt\", write the whole text image here as Intel HEX")
+      ->type_name("FILE");
+  app.add_option("--firmware", o.firmware,
+                 "firmware text: \"mode?\" is answered <firmware>_mode0, or _mode1 with a code")
+      ->capture_default_str();
+  app.add_option("--code", o.code, "the module's security code (default: it asks for none)")
+      ->check(CLI::Validator(
+          [](std::string& v) -> std::string {
+            return fourDigits(v) ? "" : "the code must be four decimal digits";
+          },
+          "NNNN"));
+  auto* armed = app.add_flag("--armed", o.armed, "answer \"mode?\" with STAT ERR");
+  auto* modeAnswer =
+      app.add_option("--mode-answer", o.modeAnswer, "answer \"mode?\" with exactly TEXT")
+          ->type_name("TEXT")
+          ->check(CLI::Validator(
+              [](std::string& v) -> std::string {
+                return v.find_first_of("\r\n") == std::string::npos ? ""
+                                                                    : "one line, without CR or LF";
+              },
+              ""));
+  auto* muteMode = app.add_flag("--mute-mode", o.muteMode, "never answer \"mode?\"");
+  armed->excludes(modeAnswer)->excludes(muteMode);
+  modeAnswer->excludes(muteMode);
+  app.add_option("--incomplete-reads", o.incompleteReads,
+                 "the first K \"lcfg\" answers leave out one record (the count says all)")
+      ->type_name("K")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
+  app.add_option("--log-lines", o.logLines, "records answered to \"llog\"")
+      ->check(CLI::Range(0, kMaxLogLines))
+      ->capture_default_str();
+  app.add_flag("--verbose", o.verbose, "print every line received and sent");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
+  o.connections = std::max(1, o.connections);
+  o.pollMs = std::max(0, o.pollMs);
+  o.connectPerSecond = std::max(1, o.connectPerSecond);
+
   rlimit lim{};
   if (::getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
     lim.rlim_cur = lim.rlim_max;

@@ -4,77 +4,39 @@
 // and acknowledges it with "0" (or as the options say). Heartbeats ("@") and time syncs
 // ("systime...") are answered too. At the end it prints how many lines came and how fast.
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <string_view>
 
 #include "common/line_socket.h"
 #include "common/local_time.h"
-
-namespace {
-
-void usage() {
-  std::fputs(
-      "usage: orv-outcat [options] CHANNEL\n"
-      "  --host H         server address (127.0.0.1)\n"
-      "  --port P         output port (950)\n"
-      "  --count N        stop after N event lines\n"
-      "  --seconds S      stop after S seconds\n"
-      "  --command TEXT   send TEXT with the first acknowledgement: \"0\" + TEXT, for example\n"
-      "                   --command 16:1234:XYZ\n"
-      "  --never-ack      never answer event lines\n"
-      "  --empty-ack      answer event lines with an empty line\n"
-      "  --quiet          print only the summary\n",
-      stderr);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1", channel, command;
   int port = 950;
   long count = -1;
   double seconds = -1;
-  bool neverAck = false, emptyAck = false, quiet = false, haveChannel = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--host")
-      host = next();
-    else if (a == "--port")
-      port = std::atoi(next());
-    else if (a == "--count")
-      count = std::atol(next());
-    else if (a == "--seconds")
-      seconds = std::atof(next());
-    else if (a == "--command")
-      command = next();
-    else if (a == "--never-ack")
-      neverAck = true;
-    else if (a == "--empty-ack")
-      emptyAck = true;
-    else if (a == "--quiet")
-      quiet = true;
-    else if (!a.empty() && a[0] == '-') {
-      usage();
-      return 2;
-    } else {
-      channel = std::string(a);
-      haveChannel = true;
-    }
-  }
-  if (!haveChannel) {
-    usage();
-    return 2;
+  bool neverAck = false, emptyAck = false, quiet = false;
+  CLI::App app{
+      "orv-outcat: reads one output channel of the receiver, as monitoring software would"};
+  app.add_option("--host", host, "server address")->type_name("H")->capture_default_str();
+  app.add_option("--port", port, "output port")->type_name("P")->capture_default_str();
+  app.add_option("--count", count, "stop after N event lines")->type_name("N");
+  app.add_option("--seconds", seconds, "stop after S seconds")->type_name("S");
+  app.add_option("--command", command,
+                 "send TEXT with the first acknowledgement: \"0\" + TEXT, for example\n"
+                 "--command 16:1234:XYZ")
+      ->type_name("TEXT");
+  app.add_flag("--never-ack", neverAck, "never answer event lines");
+  app.add_flag("--empty-ack", emptyAck, "answer event lines with an empty line");
+  app.add_flag("--quiet", quiet, "print only the summary");
+  app.add_option("CHANNEL", channel, "the channel's name")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
 
   orv::LineSocket s;

@@ -13,11 +13,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "client/Pelkon.h"
@@ -37,22 +38,6 @@ volatile sig_atomic_t stopRequested = 0;
 
 void onSignal(int) {
   stopRequested = 1;
-}
-
-void usage() {
-  std::fprintf(stderr,
-               "usage: orv-pelkon [--lib PATH] [--channel C] [--seconds S] [--count N]\n"
-               "  reads ./Pelkon.ini; commands (\"module:command\" or \"line:module:command\")\n"
-               "  are read from standard input, one per line\n");
-}
-
-bool parseNumber(const char* text, long& value) {
-  char* end = nullptr;
-  errno = 0;
-  long v = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || v < 0) return false;
-  value = v;
-  return true;
 }
 
 // A length-prefixed text of the record, its length capped to what the field can hold.
@@ -89,24 +74,25 @@ long long nowMs() {
 int main(int argc, char** argv) {
   std::string lib = ORV_PELKON_PATH;
   long channel = 0, seconds = -1, count = -1;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    bool hasValue = i + 1 < argc;
-    if (a == "--lib" && hasValue) {
-      lib = argv[++i];
-    } else if (a == "--channel" && hasValue && parseNumber(argv[i + 1], channel)) {
-      ++i;
-    } else if (a == "--seconds" && hasValue && parseNumber(argv[i + 1], seconds)) {
-      ++i;
-    } else if (a == "--count" && hasValue && parseNumber(argv[i + 1], count)) {
-      ++i;
-    } else if (a == "--help" || a == "-h") {
-      usage();
-      return 0;
-    } else {
-      usage();
-      return 2;
-    }
+  CLI::App app{"orv-pelkon: a small monitoring host for libPelkon.so"};
+  app.footer(
+      "Reads ./Pelkon.ini; commands (\"module:command\" or \"line:module:command\") are read\n"
+      "from standard input, one per line. Records go to standard output, one field per line.");
+  app.add_option("--lib", lib, "the library to load")->type_name("PATH")->capture_default_str();
+  app.add_option("--channel", channel, "the channel to open")
+      ->type_name("C")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()))
+      ->capture_default_str();
+  app.add_option("--seconds", seconds, "stop after S seconds")
+      ->type_name("S")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
+  app.add_option("--count", count, "stop after N records")
+      ->type_name("N")
+      ->check(CLI::Range(0, std::numeric_limits<int>::max()));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
 
   void* so = ::dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -9,13 +9,13 @@
 // Exit code 0 when every frame got a well-formed answer echoing its header (and, with --expect,
 // the expected word); frames sent with --bad-crc must get no answer instead.
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -55,32 +55,6 @@ struct Options {
   std::string expect;  // the word every answer must carry; empty: any
   bool print = false;
 };
-
-void usage() {
-  std::fputs(
-      "usage: orv-siasend [options]\n"
-      "  --host H            receiver address (127.0.0.1)\n"
-      "  --port P            receiver port (910)\n"
-      "  --id ID             message ID: ADM-CID, SIA-DCS, NULL, ADM-42E or any (ADM-CID)\n"
-      "  --framing F         raw (CRC as two bytes) or standard (CRC as four hex digits) (raw)\n"
-      "  --receiver R        receiver number in the header (0)\n"
-      "  --line L            line prefix in the header (0)\n"
-      "  --account A         account (1234)\n"
-      "  --seq N             first sequence number, 1-9999 (1)\n"
-      "  --data TEXT         the data block between [ and ] (by default built for the ID)\n"
-      "  --timestamp         append _HH:MM:SS,MM-DD-YYYY (UTC)\n"
-      "  --timestamp-offset S  shift that time stamp by S seconds (0)\n"
-      "  --bad-crc           send a wrong CRC; no answer is then the expected result\n"
-      "  --frames N          frames in total (1)\n"
-      "  --connections N     parallel senders, each on its own connection (1)\n"
-      "  --per-frame         a new connection for every frame\n"
-      "  --rate R            frames per second in total; 0 = each sender as fast as answers come "
-      "(0)\n"
-      "  --timeout MS        how long to wait for an answer (3000)\n"
-      "  --expect WORD       count answers with another word (ACK, NAK, DUH) as errors\n"
-      "  --print             print every answer message\n",
-      stderr);
-}
 
 uint16_t crc16Arc(std::string_view data) {
   uint16_t crc = 0;
@@ -270,71 +244,72 @@ void judge(const Options& o, const Outgoing& out, std::string_view answer, Count
 
 int main(int argc, char** argv) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--host")
-      o.host = next();
-    else if (a == "--port")
-      o.port = std::atoi(next());
-    else if (a == "--id")
-      o.id = next();
-    else if (a == "--framing") {
-      std::string_view f = next();
-      if (f == "raw")
-        o.framing = Framing::Raw;
-      else if (f == "standard")
-        o.framing = Framing::Standard;
-      else {
-        usage();
-        return 2;
-      }
-    } else if (a == "--receiver")
-      o.receiver = next();
-    else if (a == "--line")
-      o.linePrefix = next();
-    else if (a == "--account")
-      o.account = next();
-    else if (a == "--seq")
-      o.firstSequence = std::clamp(std::atoi(next()), 1, 9999);
-    else if (a == "--data")
-      o.data = next();
-    else if (a == "--timestamp")
-      o.timestamp = true;
-    else if (a == "--timestamp-offset") {
-      o.timestamp = true;
-      o.timestampOffset = std::atol(next());
-    } else if (a == "--bad-crc")
-      o.badCrc = true;
-    else if (a == "--frames")
-      o.frames = std::max(0L, std::atol(next()));
-    else if (a == "--connections")
-      o.connections = std::max(1, std::atoi(next()));
-    else if (a == "--per-frame")
-      o.perFrame = true;
-    else if (a == "--rate")
-      o.rate = std::max(0.0, std::atof(next()));
-    else if (a == "--timeout")
-      o.timeoutMs = std::max(1, std::atoi(next()));
-    else if (a == "--expect")
-      o.expect = next();
-    else if (a == "--print")
-      o.print = true;
-    else {
-      usage();
-      return 2;
-    }
+  CLI::App app{
+      "orv-siasend: a SIA DC-09 transmitter for tests and benchmarks.\n"
+      "Exit code 0 when every frame got a well-formed answer echoing its header (and, with\n"
+      "--expect, the expected word); frames sent with --bad-crc must get no answer instead."};
+  app.add_option("--host", o.host, "receiver address")->type_name("H")->capture_default_str();
+  app.add_option("--port", o.port, "receiver port")
+      ->type_name("P")
+      ->check(CLI::Range(1, 65535))
+      ->capture_default_str();
+  app.add_option("--id", o.id, "message ID: ADM-CID, SIA-DCS, NULL, ADM-42E or any")
+      ->type_name("ID")
+      ->capture_default_str();
+  std::string framing = "raw";
+  app.add_option("--framing", framing,
+                 "raw (CRC as two bytes) or standard (CRC as four hex digits)")
+      ->type_name("F")
+      ->check(CLI::IsMember({"raw", "standard"}))
+      ->capture_default_str();
+  app.add_option("--receiver", o.receiver, "receiver number in the header")
+      ->type_name("R")
+      ->capture_default_str();
+  app.add_option("--line", o.linePrefix, "line prefix in the header")
+      ->type_name("L")
+      ->capture_default_str();
+  app.add_option("--account", o.account, "account")->type_name("A")->capture_default_str();
+  app.add_option("--seq", o.firstSequence, "first sequence number, 1-9999")
+      ->type_name("N")
+      ->capture_default_str();
+  std::string data;
+  auto* dataOption =
+      app.add_option("--data", data, "the data block between [ and ] (by default built for the ID)")
+          ->type_name("TEXT");
+  app.add_flag("--timestamp", o.timestamp, "append _HH:MM:SS,MM-DD-YYYY (UTC)");
+  auto* offsetOption =
+      app.add_option("--timestamp-offset", o.timestampOffset, "shift that time stamp by S seconds")
+          ->type_name("S")
+          ->capture_default_str();
+  app.add_flag("--bad-crc", o.badCrc, "send a wrong CRC; no answer is then the expected result");
+  app.add_option("--frames", o.frames, "frames in total")->type_name("N")->capture_default_str();
+  app.add_option("--connections", o.connections, "parallel senders, each on its own connection")
+      ->type_name("N")
+      ->capture_default_str();
+  app.add_flag("--per-frame", o.perFrame, "a new connection for every frame");
+  app.add_option("--rate", o.rate,
+                 "frames per second in total; 0 = each sender as fast as answers come")
+      ->type_name("R")
+      ->capture_default_str();
+  app.add_option("--timeout", o.timeoutMs, "how long to wait for an answer")
+      ->type_name("MS")
+      ->capture_default_str();
+  app.add_option("--expect", o.expect, "count answers with another word (ACK, NAK, DUH) as errors")
+      ->type_name("WORD");
+  app.add_flag("--print", o.print, "print every answer message");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
-  if (o.port <= 0 || o.port > 65535) {
-    usage();
-    return 2;
-  }
+  o.framing = framing == "standard" ? Framing::Standard : Framing::Raw;
+  if (*dataOption) o.data = data;
+  if (*offsetOption) o.timestamp = true;
+  o.firstSequence = std::clamp(o.firstSequence, 1, 9999);
+  o.frames = std::max(0L, o.frames);
+  o.connections = std::max(1, o.connections);
+  o.rate = std::max(0.0, o.rate);
+  o.timeoutMs = std::max(1, o.timeoutMs);
 
   Counts counts;
   orv::tool::DriveOptions drive;

@@ -4,12 +4,11 @@
 // checksums (--generate N). Several senders (--connections) share the lines round robin. At the
 // end it prints counts and the ACK latency.
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/line_socket.h"
@@ -25,19 +24,6 @@ std::string withChecksum(std::string text) {
   return text + sum;
 }
 
-void usage() {
-  std::fputs(
-      "usage: orv-tcpdrv-send [options] [LINE ...]\n"
-      "  --host H          input address (127.0.0.1)\n"
-      "  --port P          TcpDrv port (910)\n"
-      "  --generate N      send N generated event lines with right checksums\n"
-      "  --stdin           read the lines from standard input\n"
-      "  --rate R          lines per second in total; 0 = as fast as the ACKs come (0)\n"
-      "  --connections C   parallel senders (1)\n"
-      "  --no-ack          do not wait for ACK bytes\n",
-      stderr);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,36 +33,31 @@ int main(int argc, char** argv) {
   double rate = 0;
   bool fromStdin = false, waitAck = true;
   std::vector<std::string> lines;
-  for (int i = 1; i < argc; ++i) {
-    std::string_view a = argv[i];
-    auto next = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        usage();
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--host")
-      host = next();
-    else if (a == "--port")
-      port = std::atoi(next());
-    else if (a == "--generate")
-      generate = std::atol(next());
-    else if (a == "--stdin")
-      fromStdin = true;
-    else if (a == "--rate")
-      rate = std::atof(next());
-    else if (a == "--connections")
-      connections = std::max(1, std::atoi(next()));
-    else if (a == "--no-ack")
-      waitAck = false;
-    else if (!a.empty() && a[0] == '-') {
-      usage();
-      return 2;
-    } else {
-      lines.emplace_back(a);
-    }
+  CLI::App app{
+      "orv-tcpdrv-send: sends receiver lines to a TcpDrv input and waits for each ACK byte.\n"
+      "The lines come from the command line, from standard input or are generated."};
+  app.add_option("--host", host, "input address")->type_name("H")->capture_default_str();
+  app.add_option("--port", port, "TcpDrv port")->type_name("P")->capture_default_str();
+  app.add_option("--generate", generate, "send N generated event lines with right checksums")
+      ->type_name("N");
+  app.add_flag("--stdin", fromStdin, "read the lines from standard input");
+  app.add_option("--rate", rate, "lines per second in total; 0 = as fast as the ACKs come")
+      ->type_name("R")
+      ->capture_default_str();
+  app.add_option("--connections", connections, "parallel senders")
+      ->type_name("C")
+      ->capture_default_str();
+  bool noAck = false;
+  app.add_flag("--no-ack", noAck, "do not wait for ACK bytes");
+  app.add_option("LINE", lines, "lines to send");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
   }
+  waitAck = !noAck;
+  connections = std::max(1, connections);
+
   if (fromStdin) {
     std::string l;
     while (std::getline(std::cin, l)) {
@@ -91,7 +72,8 @@ int main(int argc, char** argv) {
     lines.push_back(withChecksum(text));
   }
   if (lines.empty()) {
-    usage();
+    std::fputs("orv-tcpdrv-send: no lines to send\n", stderr);
+    std::fputs(app.help().c_str(), stderr);
     return 2;
   }
 
