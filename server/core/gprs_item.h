@@ -54,7 +54,7 @@ struct tGprsItem {
   // The module server, when Port is not 0.
   std::unique_ptr<tIOCS> moduleServer;
   // The GSM receiver device: on the serial port Com, or connecting to TcpPort (TcpOn).
-  std::unique_ptr<TComThrd> serialDevice;
+  std::shared_ptr<TComThrd> serialDevice;
   std::unique_ptr<TCListThrd> deviceListener;
 
   tGprsItem();

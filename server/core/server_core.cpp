@@ -4,6 +4,7 @@
 
 #include "common/beep.h"
 #include "common/diag.h"
+#include "common/operator_wire.h"
 #include "server/core/version.h"
 #include "server/inputs/device_line.h"
 #include "server/modules/iocs.h"
@@ -21,6 +22,7 @@ constexpr uint32_t kStatusIntervalMs = 1000;
 ServerCore::ServerCore(Dispatcher& loop, std::filesystem::path programDir, StatusView* view)
     : loop_(loop), programDir_(std::move(programDir)), view_(view ? view : &noView_) {
   timer_ = loop_.addTimer(kStatusIntervalMs, [this] { tick(); });
+  commandConsole_ = std::make_unique<CommandConsole>(gprsLines_, linesLock_, console_, programDir_);
 }
 
 ServerCore::~ServerCore() {
@@ -41,6 +43,8 @@ void ServerCore::start() {
     diagf("account filter: %zu ranges", accountFilter_.items().size());
   }
   loadConfiguration();
+  operatorChannel_ = std::make_unique<OperatorChannel>(
+      programFile(std::string(kOperatorSocketFile)), *commandConsole_, versionText());
   running_ = true;
 }
 
@@ -51,11 +55,12 @@ void ServerCore::loadConfiguration() {
   comOn_ = out_.comOn;
   options_ = readOptions(ini);
   if (!options_.durable) {
-    diag("[Options] Durable=0: events are acknowledged before they are on disk; a crash or power "
-         "cut can lose those acknowledged in its last moments");
+    diag(
+        "[Options] Durable=0: events are acknowledged before they are on disk; a crash or power "
+        "cut can lose those acknowledged in its last moments");
   }
-  outputList_ = std::make_unique<tOList>(ini, comOn_, programDir_, &outputsChanged,
-                                         options_.durable);
+  outputList_ =
+      std::make_unique<tOList>(ini, comOn_, programDir_, &outputsChanged, options_.durable);
   for (const auto& item : outputList_->items()) {
     diagf("output item '%s' [%s]: queue size %d, %zu filters, %zu lines queued", item->id().c_str(),
           item->section().c_str(), item->queueSize(), item->filters().size(), item->count());
@@ -64,12 +69,15 @@ void ServerCore::loadConfiguration() {
   startInput(ini, "TcpDrv", tcpDrv_);
   startInput(ini, "SiaIp", sia_);
 
-  gprsLines_.clear();
   deviceLog_ = std::make_unique<TenDayLog>(programDir_ / "Orv_Serv");
   sock_ = readSockSettings(ini);
   startCommands_ = readStartCommands(ini);
-  std::vector<std::string> sections = gprsSections(ini);
-  for (size_t n = 0; n < sections.size(); ++n) startGprsLine(ini, sections[n], n);
+  {
+    std::unique_lock lines(linesLock_);
+    gprsLines_.clear();
+    std::vector<std::string> sections = gprsSections(ini);
+    for (size_t n = 0; n < sections.size(); ++n) startGprsLine(ini, sections[n], n);
+  }
 
   rebuildPages();
   selectPage(0);
@@ -85,9 +93,9 @@ void ServerCore::loadConfiguration() {
         &outputsChanged);
   }
   if (comOn_ && !outputList_->empty()) {
-    serialOutput_ = std::make_unique<TOutThrd>(ini, serialOutputSettings(out_),
-                                               *outputList_->items().front(), *questions_,
-                                               &outputsChanged);
+    serialOutput_ =
+        std::make_unique<TOutThrd>(ini, serialOutputSettings(out_), *outputList_->items().front(),
+                                   *questions_, &outputsChanged);
   }
 
   setTimer(true);
@@ -172,7 +180,7 @@ void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::str
   std::optional<SerialPort> port = SerialPort::open(ini, line.com, serial);
   if (!port) return;  // the line goes on without its device; the port said why
   diagf("%s: GSM receiver on COM%d (%s)", name.c_str(), line.com, port->path().c_str());
-  line.serialDevice = std::make_unique<TComThrd>(device, std::move(*port));
+  line.serialDevice = std::make_shared<TComThrd>(device, std::move(*port));
   line.serialDevice->start();
   if (!smsServer_) {
     // Texts go to the first line's device, whichever line opened the SMS port. The line record
@@ -314,7 +322,10 @@ void ServerCore::stopLinesAndOutputs() {
   // The output clients route commands to the lines: the lines go only once they are stopped.
   outputServer_.reset();
   serialOutput_.reset();
-  gprsLines_.clear();
+  {
+    std::unique_lock lines(linesLock_);
+    gprsLines_.clear();
+  }
   comOn_ = false;
   outputList_.reset();
   pages_.clear();
@@ -336,6 +347,10 @@ void ServerCore::shutdown() {
   running_ = false;
   diag("stopping");
   setTimer(false);
+  // The operator goes first: a sequence must not queue anything to a line that is stopping.
+  commandConsole_->interrupt();
+  if (operatorChannel_) operatorChannel_->stop();
+  commandConsole_->stopDebug();
   stopInputs();
   stopLinesAndOutputs();
   beep(500, 100, "shutdown complete");

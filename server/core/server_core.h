@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@
 #include "server/outputs/output_server.h"
 #include "server/outputs/serial_output.h"
 #include "server/outputs/sms_server.h"
+#include "server/programming/command_console.h"
+#include "server/programming/operator_channel.h"
 
 namespace orv {
 
@@ -82,6 +85,9 @@ class ServerCore {
   std::vector<ModuleRow> lineRows(const tGprsItem& line) const;
 
   ModuleConsole& console() { return console_; }
+  // The command console's sequences, for the window console and the operator channel.
+  CommandConsole& commandConsole() { return *commandConsole_; }
+  const OperatorChannel* operatorChannel() const { return operatorChannel_.get(); }
   // Who answers the operator's questions; nobody (the safe answers) until a window says so.
   void setOperator(OperatorQuestions* questions) { questions_ = questions ? questions : &noOperator_; }
 
@@ -120,6 +126,10 @@ class ServerCore {
   SockSettings sock_;
   std::vector<std::string> startCommands_;
   ModuleConsole console_;
+  // Held exclusively while the lines are replaced; the console reads them under it.
+  std::shared_mutex linesLock_;
+  std::unique_ptr<CommandConsole> commandConsole_;
+  std::unique_ptr<OperatorChannel> operatorChannel_;  // ORV_Serv.sock
   NoOperator noOperator_;
   OperatorQuestions* questions_ = &noOperator_;
   std::unique_ptr<TenDayLog> deviceLog_;  // ./Orv_Serv/, shared by the GSM receiver lines

@@ -1,0 +1,467 @@
+// The operator channel of a headless ORV_Serv and orv-console, its client: the real server with
+// orv-modsim modules on 127.0.0.1, and the console over the server's Unix socket. Some tests talk
+// the line protocol themselves, to misbehave as orv-console never does.
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/hex_record.h"
+#include "common/operator_wire.h"
+#include "common/unique_fd.h"
+#include "tests/support/elapsed.h"
+#include "tests/support/ports.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+namespace orv {
+namespace {
+
+using test::Clock;
+using test::msSince;
+using Fields = std::vector<std::string>;
+
+constexpr int kStartMs = 15000;
+constexpr int kWaitMs = 10000;
+constexpr int kSequenceMs = 30000;
+constexpr int kExitMs = 10000;
+// How long a module that must not be written to is watched after its sequence ended.
+constexpr int kQuietMs = 1500;
+
+// ---- the line protocol's escaping -----------------------------------------------------------
+
+TEST(OperatorWire, EveryByteAndEmptyFieldsSurviveTheTrip) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  const Fields fields{"", all, "a\tb\r\n", "\\x41", std::string(16, '\xFF'), ""};
+  const std::string line = wireLine(fields);
+  ASSERT_EQ(line.back(), '\n');
+  const std::string_view body(line.data(), line.size() - 1);
+  // One line, printable ASCII only, and a tab only where fields meet.
+  for (char c : body) {
+    ASSERT_TRUE((c >= 0x20 && c < 0x7F) || c == '\t') << static_cast<int>(c);
+  }
+  EXPECT_EQ(std::count(body.begin(), body.end(), '\t'), 5);
+  std::optional<Fields> back = splitWireLine(body);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, fields);
+}
+
+TEST(OperatorWire, BadEscapesAreRefusedRawBytesKept) {
+  for (std::string_view bad : {"\\", "\\x", "\\x4", "\\q41", "a\\xZZ", "\\X41"}) {
+    EXPECT_FALSE(unescapeWireText(bad)) << bad;
+  }
+  EXPECT_EQ(unescapeWireText("\\x5c\\x5C"), "\\\\");
+  // What arrives unescaped stands as it is; a CR before the LF is dropped once.
+  std::optional<Fields> raw = splitWireLine("set\t\xFF\xFE\r");
+  ASSERT_TRUE(raw);
+  EXPECT_EQ(*raw, (Fields{"set", "\xFF\xFE"}));
+  EXPECT_EQ(splitWireLine("")->size(), 0u);
+  EXPECT_FALSE(splitWireLine("ok\t\\x0"));
+}
+
+TEST(OperatorWire, LineBufferHoldsNoMoreThanItsLimit) {
+  WireLineBuffer buffer(8);
+  std::string line;
+  buffer.append("12345678\nabc");
+  ASSERT_EQ(buffer.next(line), WireLineBuffer::Next::Line);
+  EXPECT_EQ(line, "12345678");
+  EXPECT_EQ(buffer.next(line), WireLineBuffer::Next::None);
+  EXPECT_EQ(buffer.room(), 6u);  // one past the limit tells "too long" from "just fits"
+  buffer.append("def\n");
+  ASSERT_EQ(buffer.next(line), WireLineBuffer::Next::Line);
+  EXPECT_EQ(line, "abcdef");
+
+  WireLineBuffer flood(8);
+  flood.append("123456789");
+  EXPECT_EQ(flood.next(line), WireLineBuffer::Next::TooLong);
+  WireLineBuffer late(8);
+  late.append("123456789\n");
+  EXPECT_EQ(late.next(line), WireLineBuffer::Next::TooLong);
+}
+
+// ---- a client of our own ---------------------------------------------------------------------
+
+// Speaks the line protocol directly.
+class RawClient {
+ public:
+  testing::AssertionResult connect(const std::filesystem::path& socket) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = socket.string();
+    std::memcpy(address.sun_path, path.data(), std::min(path.size(), sizeof address.sun_path - 1));
+    fd_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (::connect(fd_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      return testing::AssertionFailure() << "connect " << path << ": " << std::strerror(errno);
+    }
+    return testing::AssertionSuccess();
+  }
+
+  bool sendRaw(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  }
+  bool send(const Fields& fields) { return sendRaw(wireLine(fields)); }
+
+  // The next line; nothing when none came in time or the server closed.
+  std::optional<Fields> next(int timeoutMs = kWaitMs) {
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+      std::string line;
+      if (buffer_.next(line) == WireLineBuffer::Next::Line) return splitWireLine(line);
+      const int left = timeoutMs - static_cast<int>(msSince(start));
+      pollfd p{fd_.get(), POLLIN, 0};
+      if (left <= 0 || ::poll(&p, 1, left) <= 0) return std::nullopt;
+      char chunk[4096];
+      ssize_t n = ::recv(fd_.get(), chunk, sizeof chunk, 0);
+      if (n <= 0) {
+        closed_ = true;
+        return std::nullopt;
+      }
+      buffer_.append(std::string_view(chunk, static_cast<size_t>(n)));
+    }
+  }
+  // Reads up to the first line that starts with `word`; the lines before it go to `seen`.
+  std::optional<Fields> until(std::string_view word, std::vector<Fields>* seen = nullptr,
+                              int timeoutMs = kSequenceMs) {
+    const Clock::time_point start = Clock::now();
+    while (msSince(start) < timeoutMs) {
+      std::optional<Fields> f = next(timeoutMs - static_cast<int>(msSince(start)));
+      if (!f) return std::nullopt;
+      if (!f->empty() && (*f)[0] == word) return f;
+      if (seen) seen->push_back(*f);
+    }
+    return std::nullopt;
+  }
+  // The server ended the connection within timeoutMs (lines meanwhile are skipped).
+  bool closedWithin(int timeoutMs) {
+    const Clock::time_point start = Clock::now();
+    while (!closed_ && msSince(start) < timeoutMs)
+      next(timeoutMs - static_cast<int>(msSince(start)));
+    return closed_;
+  }
+  void close() { fd_.reset(); }
+
+ private:
+  UniqueFd fd_;
+  WireLineBuffer buffer_{kMaxEventLine};
+  bool closed_ = false;
+};
+
+struct ToolRun {
+  int code = -1;
+  std::string output;  // stdout and stderr
+};
+
+class ConsoleTool : public testing::Test {
+ protected:
+  void TearDown() override {
+    modules_.reset();
+    if (!server_) return;
+    server_->signal(SIGTERM);
+    std::optional<int> code = server_->waitExit(kExitMs);
+    EXPECT_TRUE(code.has_value()) << "still running after SIGTERM";
+    if (code) {
+      EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
+    }
+    const std::string& out = server_->output();
+    for (const char* report :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+      EXPECT_EQ(out.find(report), std::string::npos) << report;
+    }
+    EXPECT_FALSE(std::filesystem::exists(socket())) << "the socket file outlived the server";
+    if (HasFailure()) std::printf("--- ORV_Serv output ---\n%s--- end ---\n", out.c_str());
+  }
+
+  std::filesystem::path socket() const { return dir_ / "ORV_Serv.sock"; }
+
+  bool startServer() {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      port_ = test::freePort();
+      if (port_ == 0) continue;
+      dir_.write("ORV_Serv.ini", "[GPRS0]\nPort=" + std::to_string(port_) + "\n");
+      server_ = std::make_unique<test::Process>(
+          ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
+      if (!server_->waitForOutput("operator channel listening on", kStartMs)) {
+        ADD_FAILURE() << "no operator channel:\n" << server_->output();
+        return false;
+      }
+      if (server_->output().find("module server listening on port " + std::to_string(port_)) !=
+          std::string::npos) {
+        return true;
+      }
+      server_.reset();  // the port was taken meanwhile
+    }
+    ADD_FAILURE() << "no free port could be bound";
+    return false;
+  }
+
+  // One simulated module SIM0001 (account 1000) that polls often, with more options; true once
+  // the server lists it.
+  bool startModule(std::vector<std::string> options = {}) {
+    std::vector<std::string> args{
+        "--port",      std::to_string(port_),          "--seconds", "120", "--poll-ms", "50",
+        "--image-out", (dir_ / "written.hex").string()};
+    args.insert(args.end(), options.begin(), options.end());
+    modules_ = std::make_unique<test::Process>(ORV_MODSIM_PATH, args);
+    const Clock::time_point start = Clock::now();
+    while (msSince(start) < kWaitMs) {
+      ToolRun r = console({"targets"});
+      if (r.code == 0 && r.output.find("SIM0001 ( 1000 )") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << "the module never showed in the targets:\n" << modules_->output();
+    return false;
+  }
+
+  ToolRun console(std::vector<std::string> args, int timeoutMs = kSequenceMs) {
+    args.insert(args.begin(), {"--dir", dir_.path().string()});
+    test::Process p(ORV_CONSOLE_PATH, args);
+    ToolRun r;
+    std::optional<int> code = p.waitExit(timeoutMs);
+    r.output = p.output();
+    r.code = code.value_or(-1);
+    return r;
+  }
+
+  // The image the module received with its last "scfg".
+  std::vector<uint8_t> writtenImage() const {
+    std::vector<uint8_t> image(1024, 0xFF);
+    std::ifstream in(dir_ / "written.hex");
+    std::string line;
+    while (std::getline(in, line)) {
+      if (std::optional<HexRecord> r = decodeHexRecord(line)) storeHexRecord(*r, image);
+    }
+    return image;
+  }
+
+  // Whether the module took a configuration ("scfg <id>: ..." on its output) within ms.
+  bool moduleWritten(int ms) { return modules_->waitForOutput("scfg SIM0001:", ms); }
+
+  test::TempDir dir_;
+  uint16_t port_ = 0;
+  std::unique_ptr<test::Process> server_;
+  std::unique_ptr<test::Process> modules_;
+};
+
+// ---- the socket -------------------------------------------------------------------------------
+
+TEST_F(ConsoleTool, SocketIsOwnerOnlyAndReplacesAStaleOne) {
+  {
+    // What a server that crashed leaves behind: a socket file nobody listens on.
+    UniqueFd stale(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, socket().c_str());
+    ASSERT_EQ(::bind(stale.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  ASSERT_TRUE(startServer());
+  struct stat st;
+  ASSERT_EQ(::lstat(socket().c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  // Nothing of the private staging directory is left beside it.
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".ORV_Serv.sock."), std::string::npos);
+  }
+  RawClient client;
+  ASSERT_TRUE(client.connect(socket()));
+  std::optional<Fields> hello = client.next();
+  ASSERT_TRUE(hello);
+  EXPECT_EQ((*hello)[0], "hello");
+}
+
+TEST_F(ConsoleTool, OneOperatorAtATime) {
+  ASSERT_TRUE(startServer());
+  RawClient first;
+  ASSERT_TRUE(first.connect(socket()));
+  ASSERT_TRUE(first.until("hello"));
+
+  ToolRun second = console({"targets"});
+  EXPECT_EQ(second.code, 2) << second.output;
+  EXPECT_NE(second.output.find("another operator is attached"), std::string::npos) << second.output;
+  // The first one is still served.
+  ASSERT_TRUE(first.send({"targets"}));
+  std::optional<Fields> result = first.until("result");
+  ASSERT_TRUE(result);
+  EXPECT_EQ((*result)[1], "0");
+
+  first.close();
+  const Clock::time_point start = Clock::now();
+  ToolRun next;
+  do {
+    next = console({"targets"});
+  } while (next.code != 0 && msSince(start) < kWaitMs);
+  EXPECT_EQ(next.code, 0) << next.output;
+}
+
+// ---- sequences through orv-console -----------------------------------------------------------
+
+TEST_F(ConsoleTool, ConfigReadsShowsAndWritesBackTheChange) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule());
+
+  ToolRun read = console({"config", "SIM0001", "--show", "--save", (dir_ / "read.hex").string()});
+  EXPECT_EQ(read.code, 0) << read.output;
+  EXPECT_NE(read.output.find("\nEntry Delay = 90\n"), std::string::npos) << read.output;
+  EXPECT_NE(read.output.find("Test time value = "), std::string::npos) << "trailing blank kept";
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "read.hex"));
+  EXPECT_FALSE(moduleWritten(kQuietMs)) << "a read-only config wrote to the module";
+
+  ToolRun write = console({"config", "SIM0001", "--set", "Entry Delay=7"});
+  EXPECT_EQ(write.code, 0) << write.output;
+  ASSERT_TRUE(moduleWritten(kWaitMs)) << modules_->output();
+  std::vector<uint8_t> image = writtenImage();
+  EXPECT_EQ(image[100], 7);
+  EXPECT_EQ(image[101], 0x5A) << "a neighbour of the changed byte changed";
+}
+
+TEST_F(ConsoleTool, ARangeErrorWritesNothing) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule());
+  ToolRun r = console({"config", "SIM0001", "--set", "Exit Delay=0", "--set", "Entry Delay=7"});
+  EXPECT_EQ(r.code, 8) << r.output;
+  EXPECT_NE(r.output.find("Exit Delay <1"), std::string::npos) << r.output;
+  EXPECT_FALSE(moduleWritten(kQuietMs));
+
+  ToolRun unknown = console({"config", "SIM0001", "--set", "No Such Field=1"});
+  EXPECT_EQ(unknown.code, 8) << unknown.output;
+  EXPECT_FALSE(moduleWritten(kQuietMs));
+}
+
+TEST_F(ConsoleTool, SecurityCodeRightAndWrong) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--code", "0042"}));
+  ToolRun right = console({"config", "SIM0001", "--code", "0042", "--set", "Entry Delay=9"});
+  EXPECT_EQ(right.code, 0) << right.output;
+  ASSERT_TRUE(moduleWritten(kWaitMs));
+  EXPECT_EQ(writtenImage()[100], 9);
+
+  ToolRun wrong = console({"config", "SIM0001", "--code", "1111", "--set", "Entry Delay=3"});
+  EXPECT_EQ(wrong.code, 5) << wrong.output;
+  EXPECT_NE(wrong.output.find("Security Code is incorrect !"), std::string::npos) << wrong.output;
+}
+
+TEST_F(ConsoleTool, ArmedObjectAndUnknownModule) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--armed"}));
+  ToolRun armed = console({"config", "SIM0001", "--set", "Entry Delay=7"});
+  EXPECT_EQ(armed.code, 3) << armed.output;
+  EXPECT_NE(armed.output.find("Object is Armed. Programming not allowed."), std::string::npos)
+      << armed.output;
+  EXPECT_FALSE(moduleWritten(kQuietMs));
+
+  ToolRun none = console({"getlog", "NOBODY", (dir_ / "log.txt").string()});
+  EXPECT_EQ(none.code, 4) << none.output;
+}
+
+TEST_F(ConsoleTool, GetLogWritesTheFileAndSendIsNotTracked) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--log-lines", "3"}));
+  ToolRun log = console({"getlog", "SIM0001", (dir_ / "log.txt").string()});
+  EXPECT_EQ(log.code, 0) << log.output;
+  std::ifstream in(dir_ / "log.txt");
+  int lines = 0;
+  for (std::string line; std::getline(in, line);) ++lines;
+  EXPECT_EQ(lines, 3);
+
+  ToolRun sent = console({"send", "SIM0001", "99.c", "--seconds", "1"});
+  EXPECT_EQ(sent.code, 0) << sent.output;
+  EXPECT_NE(sent.output.find("-> 1SIM0001:99.c"), std::string::npos) << sent.output;
+  EXPECT_NE(sent.output.find("not tracked"), std::string::npos) << sent.output;
+  EXPECT_EQ(console({"send", "NOBODY", "99.c", "--seconds", "0"}).code, 4);
+}
+
+// ---- clients that misbehave ------------------------------------------------------------------
+
+TEST_F(ConsoleTool, GarbageGetsErrorsAndAnOverlongLineEndsTheSession) {
+  ASSERT_TRUE(startServer());
+  RawClient client;
+  ASSERT_TRUE(client.connect(socket()));
+  ASSERT_TRUE(client.until("hello"));
+  for (std::string_view garbage :
+       {std::string_view("\x01\x02\xFF garbage\n"), std::string_view("targets\t\\xZZ\n"),
+        std::string_view("targets\t99\n"), std::string_view("config\t0\n"),
+        std::string_view("answer\tYes\n")}) {
+    ASSERT_TRUE(client.sendRaw(garbage));
+    std::optional<Fields> reply = client.next();
+    ASSERT_TRUE(reply) << garbage;
+    EXPECT_EQ((*reply)[0], "error") << garbage;
+  }
+  // Still served after all that.
+  ASSERT_TRUE(client.send({"commands"}));
+  ASSERT_TRUE(client.until("result"));
+
+  // The server may close before all of it is sent.
+  client.sendRaw(std::string(1 << 20, 'x'));
+  EXPECT_TRUE(client.closedWithin(kWaitMs));
+  EXPECT_TRUE(server_->waitForOutput("request line longer than", kWaitMs));
+  ToolRun after = console({"targets"});
+  EXPECT_EQ(after.code, 0) << after.output;
+}
+
+TEST_F(ConsoleTool, AClientLeavingMidSequenceWritesNothing) {
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--code", "1234"}));
+
+  // Gone at the security-code question.
+  {
+    RawClient client;
+    ASSERT_TRUE(client.connect(socket()));
+    ASSERT_TRUE(client.send({"config", "0", "SIM0001"}));
+    ASSERT_TRUE(client.until("secret"));
+  }
+  // Gone with a change made in the dialog, before OK.
+  {
+    RawClient client;
+    const Clock::time_point start = Clock::now();
+    std::optional<Fields> hello;
+    do {  // the previous session may take a moment to end
+      ASSERT_TRUE(client.connect(socket()));
+      hello = client.next();
+    } while (hello && (*hello)[0] == "refused" && msSince(start) < kWaitMs);
+    ASSERT_TRUE(hello && (*hello)[0] == "hello");
+    ASSERT_TRUE(client.send({"config", "0", "SIM0001"}));
+    ASSERT_TRUE(client.until("secret"));
+    ASSERT_TRUE(client.send({"answer", "1234"}));
+    ASSERT_TRUE(client.until("shown"));
+    ASSERT_TRUE(client.send({"set", "Entry Delay", "7"}));
+    std::optional<Fields> done = client.next();
+    ASSERT_TRUE(done);
+    EXPECT_EQ((*done)[0], "done");
+  }
+  EXPECT_TRUE(server_->waitForOutput("left during a sequence", kWaitMs));
+  EXPECT_FALSE(moduleWritten(kQuietMs));
+
+  // The server serves the next operator, and the module still has what it had.
+  const Clock::time_point start = Clock::now();
+  ToolRun read;
+  do {
+    read = console({"config", "SIM0001", "--code", "1234", "--show"});
+  } while (read.code == 2 && msSince(start) < kWaitMs);
+  EXPECT_EQ(read.code, 0) << read.output;
+  EXPECT_NE(read.output.find("\nEntry Delay = 90\n"), std::string::npos) << read.output;
+}
+
+}  // namespace
+}  // namespace orv
