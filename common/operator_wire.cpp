@@ -119,4 +119,14 @@ size_t WireLineBuffer::room() const {
   return held > maxLine_ ? 0 : maxLine_ + 1 - held;
 }
 
+std::optional<int> parseWireNumber(std::string_view field) {
+  if (field.empty() || field.size() > 6) return std::nullopt;
+  int value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
 }  // namespace orv

@@ -33,6 +33,9 @@ std::string wireLine(const std::vector<std::string>& fields);
 // a field is badly escaped. An empty line gives no fields.
 std::optional<std::vector<std::string>> splitWireLine(std::string_view line);
 
+// A small decimal number in a field (row, column, seconds, code): 1 to 6 digits, nothing else.
+std::optional<int> parseWireNumber(std::string_view field);
+
 // Collects bytes from a stream and hands out whole lines, never holding more than the limit.
 class WireLineBuffer {
  public:

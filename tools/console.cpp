@@ -30,6 +30,7 @@
 
 #include "common/operator_wire.h"
 #include "common/unique_fd.h"
+#include "tools/pty_device.h"
 
 namespace orv {
 namespace {
@@ -65,30 +66,9 @@ bool sameName(std::string_view a, std::string_view b) {
   });
 }
 
-std::optional<int> parseNumber(std::string_view text) {
-  if (text.empty() || text.size() > 6) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 int remainingMs(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   return static_cast<int>(std::max<long long>(0, left.count()));
-}
-
-// SIGINT and SIGTERM as readable events, so that every wait can also watch for them.
-UniqueFd takeSignals() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &stops, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
-  return UniqueFd(::signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK));
 }
 
 bool takeSignal(int fd) {
@@ -409,12 +389,12 @@ bool handleEvent(Channel& channel, Responder& responder, const Fields& f) {
   } else if (w == "ask" && f.size() >= 5) {
     answer(responder.ask(f));
   } else if (w == "secret" && f.size() == 3) {
-    answer(responder.secret(f[1], static_cast<size_t>(parseNumber(f[2]).value_or(4))));
+    answer(responder.secret(f[1], static_cast<size_t>(parseWireNumber(f[2]).value_or(4))));
   } else if (w == "file" && f.size() == 4) {
     answer(responder.file(f[1] == "write", f[2], f[3]));
   } else if (w == "timed" && f.size() == 5) {
-    answer(std::string(responder.timed(f[1], parseNumber(f[2]).value_or(0), f[3] == "Yes") ? "Yes"
-                                                                                           : "No"));
+    answer(std::string(
+        responder.timed(f[1], parseWireNumber(f[2]).value_or(0), f[3] == "Yes") ? "Yes" : "No"));
   } else {
     return false;
   }
@@ -479,7 +459,7 @@ int runRequest(Channel& channel, Responder& responder, const Fields& request,
     }
     const std::string& w = f[0];
     if (w == "result" && f.size() >= 2) {
-      std::optional<int> code = parseNumber(f[1]);
+      std::optional<int> code = parseWireNumber(f[1]);
       return code && *code < 128 ? *code : kExitUsage;
     }
     if (w == "error") {
@@ -644,8 +624,8 @@ class ScriptResponder : public Responder {
     const size_t eq = rest.find('=');
     std::optional<int> row, column;
     if (comma != std::string::npos && eq != std::string::npos && comma < eq) {
-      row = parseNumber(rest.substr(0, comma));
-      column = parseNumber(rest.substr(comma + 1, eq - comma - 1));
+      row = parseWireNumber(rest.substr(0, comma));
+      column = parseWireNumber(rest.substr(comma + 1, eq - comma - 1));
     }
     const std::string value = eq == std::string::npos ? "" : rest.substr(eq + 1);
     if (!row || !column || (value != "0" && value != "1")) {
@@ -892,7 +872,7 @@ int interactive(Channel& channel, Terminal& terminal, int signalFd, int line) {
     } else if (word == "target") {
       target = arg;
     } else if (word == "line") {
-      if (std::optional<int> n = parseNumber(arg)) {
+      if (std::optional<int> n = parseWireNumber(arg)) {
         line = *n;
       } else {
         std::printf("/line N\n");
@@ -1079,7 +1059,7 @@ int main(int argc, char** argv) {
   }
 
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  UniqueFd signals = takeSignals();
+  UniqueFd signals = orv::tool::takeStopSignals();
   Terminal terminal;
   Channel channel(signals.get());
   if (int code = channel.open(std::filesystem::path(dir) / kOperatorSocketFile)) return code;

@@ -36,16 +36,6 @@ std::string resultLine(ConsoleOutcome outcome) {
   return wireLine({"result", std::to_string(static_cast<int>(outcome)), outcomeName(outcome)});
 }
 
-std::optional<int> parseSmall(std::string_view text) {
-  if (text.empty() || text.size() > 6) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 std::optional<bool> parseSwitch(std::string_view text) {
   if (text == "1") return true;
   if (text == "0") return false;
@@ -463,8 +453,8 @@ bool OperatorSession::dialogStep(ImageDialog& dialog, const std::vector<std::str
       reply(dialog.setField(edit[1], edit[2]));
     }
   } else if (word == "mark") {
-    std::optional<int> row = edit.size() == 5 ? parseSmall(edit[2]) : std::nullopt;
-    std::optional<int> column = edit.size() == 5 ? parseSmall(edit[3]) : std::nullopt;
+    std::optional<int> row = edit.size() == 5 ? parseWireNumber(edit[2]) : std::nullopt;
+    std::optional<int> column = edit.size() == 5 ? parseWireNumber(edit[3]) : std::nullopt;
     std::optional<bool> on = edit.size() == 5 ? parseSwitch(edit[4]) : std::nullopt;
     if (!row || !column || !on) {
       reply("mark: give TABLE, ROW, COLUMN and 0 or 1");
@@ -540,7 +530,7 @@ void OperatorSession::run(UniqueFd client, std::string_view version) {
 }
 
 bool OperatorSession::parseLine(const std::string& text, size_t& line) {
-  std::optional<int> value = parseSmall(text);
+  std::optional<int> value = parseWireNumber(text);
   const size_t count = console_.lineCount();
   if (!value || static_cast<size_t>(*value) >= count) {
     errorReply("no receiver line " + text + " (there are " + std::to_string(count) + ")");

@@ -184,8 +184,8 @@ class ConsoleTool : public testing::Test {
       EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
     }
     const std::string& out = server_->output();
-    for (const char* report :
-         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error:", "WARNING: ThreadSanitizer"}) {
       EXPECT_EQ(out.find(report), std::string::npos) << report;
     }
     EXPECT_FALSE(std::filesystem::exists(socket())) << "the socket file outlived the server";
