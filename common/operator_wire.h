@@ -21,6 +21,10 @@ inline constexpr int kOperatorProtocol = 1;
 inline constexpr size_t kMaxRequestLine = 64 * 1024;
 // The most the server sends in one line: long trace blocks are cut to fit.
 inline constexpr size_t kMaxEventLine = 1024 * 1024 + 4096;
+// The most rows one table edit may carry, and the most bytes of cells over all its rows; past
+// either the edit is refused whole.
+inline constexpr size_t kMaxTableRows = 10000;
+inline constexpr size_t kMaxTableBytes = 8u << 20;
 
 std::string escapeWireText(std::string_view text);
 // std::nullopt when a backslash starts anything but "\x" and two hexadecimal digits.

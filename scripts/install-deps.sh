@@ -3,7 +3,7 @@
 # Usage: scripts/install-deps.sh [package ...]   (extra packages are added to the base set)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev "$@")
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev srecord "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -28,8 +28,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "common/operator_questions.h"
 #include "common/operator_wire.h"
 #include "common/unique_fd.h"
+#include "server/programming/text_dialog.h"
+#include "tools/console_tables.h"
 #include "tools/pty_device.h"
 
 namespace orv {
@@ -43,6 +46,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitUsage = 1;        // bad command line, or the server said something unexpected
 constexpr int kExitUnreachable = 2;  // no server, another operator attached, connection lost
 constexpr int kOutcomeCancelled = 8;
+constexpr int kOutcomeRefused = 9;
 
 constexpr int kSendMs = 10000;
 constexpr int kHelloMs = 10000;
@@ -306,6 +310,7 @@ struct DialogView {
   std::string firmware;
   std::vector<std::pair<std::string, std::string>> fields;
   std::vector<Table> tables;
+  std::vector<RecordTable> records;
   Fields security;  // codeRequest, old, new, repeat, openPassword
 
   // The caption as the server spells it, found without regard to trailing blanks and case.
@@ -340,6 +345,11 @@ bool readDialog(Channel& channel, const Fields& first, DialogView& view) {
       view.tables.push_back({f[1], Fields(f.begin() + 2, f.end()), {}});
     } else if (w == "row" && f.size() == 6 && !view.tables.empty()) {
       view.tables.back().rows.emplace_back(f.begin() + 1, f.end());
+    } else if (w == "records" && f.size() >= 3) {
+      const size_t capacity = static_cast<size_t>(parseWireNumber(f[2]).value_or(0));
+      view.records.push_back({f[1], Fields(f.begin() + 3, f.end()), {}, capacity});
+    } else if (w == "record" && !view.records.empty()) {
+      view.records.back().rows.emplace_back(f.begin() + 1, f.end());
     } else if (w == "security") {
       view.security.assign(f.begin() + 1, f.end());
     }
@@ -491,7 +501,27 @@ struct ScriptOptions {
   std::optional<std::string> codeRequest;
   std::optional<std::string> newCode;
   std::optional<std::string> save;
+  std::optional<std::string> load;  // applied before every other change
+  // Record tables as CSV: with textTables every table ("Table,ID,Message"), else "Phones".
+  std::optional<std::string> tablesExport;
+  std::optional<std::string> tablesImport;
+  bool textTables = false;
 };
+
+// The tables that --export/--import work on, or why there are none.
+std::vector<RecordTable> chosenTables(const DialogView& view, bool textTables,
+                                      std::string& problem) {
+  if (textTables) {
+    if (view.records.empty()) problem = "the dialog \"" + view.title + "\" has no text tables";
+    return view.records;
+  }
+  for (const RecordTable& t : view.records) {
+    if (sameName(t.name, "Phones")) return {t};
+  }
+  problem = "the dialog \"" + view.title +
+            "\" has no \"Phones\" table (only a second-family module's configuration has one)";
+  return {};
+}
 
 class ScriptResponder : public Responder {
  public:
@@ -500,6 +530,8 @@ class ScriptResponder : public Responder {
 
   // Whether the script itself closed the dialog with Cancel because it only read, as asked.
   bool readOnlyCancel() const { return readOnlyCancel_; }
+  // Whether the script cancelled because a file it was given was not taken.
+  bool refused() const { return refused_; }
 
   std::optional<std::string> ask(const Fields& q) override {
     const std::string& title = q[1];
@@ -553,12 +585,15 @@ class ScriptResponder : public Responder {
   }
 
   void dialog(Channel& channel, DialogView& view) override {
-    if (o_.show) printFields(view, stdout);
-    std::fflush(stdout);
-    const bool changes = !o_.sets.empty() || !o_.marks.empty() || o_.codeRequest || o_.newCode;
+    const bool changes = !o_.sets.empty() || !o_.marks.empty() || o_.codeRequest || o_.newCode ||
+                         o_.load || o_.tablesImport;
     auto fail = [&](const std::string& problem) {
       std::fprintf(stderr, "%s\n", shown(problem).c_str());
       exchange(channel, *this, {"cancel"}, nullptr);
+    };
+    auto refuse = [&](const std::string& problem) {
+      refused_ = true;
+      fail(problem);
     };
     auto apply = [&](const Fields& edit) {
       Reply r = exchange(channel, *this, edit, nullptr);
@@ -566,6 +601,20 @@ class ScriptResponder : public Responder {
       if (r.kind == Reply::Error) fail(r.text);
       return false;
     };
+    std::string problem;
+    std::vector<RecordTable> tables;
+    if (o_.tablesExport || o_.tablesImport) {
+      tables = chosenTables(view, o_.textTables, problem);
+      if (!problem.empty()) return refuse(problem);
+    }
+    if (o_.load) {
+      Reply r = exchange(channel, *this, {"load", *o_.load}, nullptr);
+      if (r.kind == Reply::Error) return refuse(r.text);
+      if (r.kind != Reply::Done) return;
+      if (exchange(channel, *this, {"show"}, &view).kind != Reply::Done) return;
+    }
+    if (o_.show) printFields(view, stdout);
+    std::fflush(stdout);
     for (const std::string& set : o_.sets) {
       std::optional<Fields> edit = setEdit(view, set);
       if (!edit) return fail("no field to match --set \"" + set + "\"");
@@ -577,6 +626,18 @@ class ScriptResponder : public Responder {
       if (!edit) return fail(problem);
       if (!apply(*edit)) return;
     }
+    if (o_.tablesImport) {
+      bool lost = false;
+      const std::string error = importTablesCsv(
+          *o_.tablesImport, chosenTables(view, o_.textTables, problem), o_.textTables,
+          [&](const std::string& table, const std::vector<Fields>& rows) -> std::string {
+            Reply r = sendTable(channel, table, rows);
+            lost = r.kind != Reply::Done && r.kind != Reply::Error;
+            return r.text;
+          });
+      if (lost) return;
+      if (!error.empty()) return refuse(error);
+    }
     if (o_.codeRequest && !apply({"code-request", *o_.codeRequest == "on" ? "1" : "0"})) return;
     if (o_.newCode) {
       // The old code is the one the module asked for, or none (0000) when it asked for none.
@@ -587,6 +648,13 @@ class ScriptResponder : public Responder {
       }
     }
     if (o_.save && !apply({"save", *o_.save})) return;
+    if (o_.tablesExport) {
+      // What is exported is what would be written: the tables after the changes.
+      if (changes && exchange(channel, *this, {"show"}, &view).kind != Reply::Done) return;
+      tables = chosenTables(view, o_.textTables, problem);
+      const std::string error = exportTablesCsv(*o_.tablesExport, tables, o_.textTables);
+      if (!error.empty()) return refuse(error);
+    }
     if (!changes) {
       readOnlyCancel_ = true;
       exchange(channel, *this, {"cancel"}, nullptr);
@@ -643,8 +711,27 @@ class ScriptResponder : public Responder {
   ScriptOptions& o_;
   Terminal& terminal_;
   int signalFd_;
+  // Sends a whole table ("rows", a "row" line per row, "end") and waits for the dialog's reply.
+  Reply sendTable(Channel& channel, const std::string& table, const std::vector<Fields>& rows) {
+    for (size_t r = 0; r < rows.size(); ++r) {
+      Fields line{"row"};
+      line.insert(line.end(), rows[r].begin(), rows[r].end());
+      if (wireLine(line).size() > kMaxRequestLine) {
+        return {Reply::Error, "Row " + std::to_string(r + 1) + ": too long for the channel"};
+      }
+    }
+    if (!channel.send({"rows", table})) return {};
+    for (const Fields& row : rows) {
+      Fields line{"row"};
+      line.insert(line.end(), row.begin(), row.end());
+      if (!channel.send(line)) return {};
+    }
+    return exchange(channel, *this, {"end"}, nullptr);
+  }
+
   std::optional<std::string> typedCode_;
   bool readOnlyCancel_ = false;
+  bool refused_ = false;
 };
 
 // ---- the interactive console ----------------------------------------------------------------
@@ -720,6 +807,10 @@ class TerminalResponder : public Responder {
       if (r.kind == Reply::Lost || r.kind == Reply::Closed) return;
       if (r.kind == Reply::Error) std::printf("error: %s\n", shown(r.text).c_str());
       if ((*edit)[0] == "show") printDialog(view);
+      if ((*edit)[0] == "load" && r.kind == Reply::Done &&
+          exchange(channel, *this, {"show"}, &view).kind == Reply::Done) {
+        printDialog(view);
+      }
     }
   }
 
@@ -736,14 +827,25 @@ class TerminalResponder : public Responder {
                     shown(row[2]).c_str(), row[3].c_str());
       }
     }
+    for (const RecordTable& t : view.records) {
+      std::printf("-- %s (%zu rows, at most %zu):", shown(t.name).c_str(), t.rows.size(),
+                  t.capacity);
+      for (const std::string& c : t.columns) std::printf(" | %s", shown(c).c_str());
+      std::printf("\n");
+      for (size_t r = 0; r < t.rows.size(); ++r) {
+        std::printf("  %zu", r + 1);
+        for (const std::string& cell : t.rows[r]) std::printf(" | %s", shown(cell).c_str());
+        std::printf("\n");
+      }
+    }
     if (view.security.size() == 5) {
       std::printf("security: request %s, open password %s\n", view.security[0].c_str(),
                   view.security[4].c_str());
     }
     std::printf(
         "edit with: set CAPTION=VALUE | mark [TABLE:]ROW,COLUMN=0|1 | code-request on|off |\n"
-        "  old-code N | new-code N | repeat-code N | open-password on|off | save FILE | show |\n"
-        "  ok | cancel\n");
+        "  old-code N | new-code N | repeat-code N | open-password on|off | load FILE |\n"
+        "  save FILE | show | ok | cancel\n");
   }
 
   static std::optional<Fields> dialogEdit(const DialogView& view, const std::string& typed) {
@@ -786,9 +888,9 @@ class TerminalResponder : public Responder {
     if (word == "old-code" || word == "new-code" || word == "repeat-code") {
       return Fields{word, arg};
     }
-    if (word == "save") {
+    if (word == "save" || word == "load") {
       std::error_code ec;
-      return Fields{"save", std::filesystem::absolute(arg, ec).string()};
+      return Fields{word, std::filesystem::absolute(arg, ec).string()};
     }
     if (word == "show" || word == "ok" || word == "cancel") return Fields{word};
     if (!typed.empty()) std::printf("unknown: %s\n", shown(word).c_str());
@@ -970,6 +1072,37 @@ std::string absolutePath(const std::string& file) {
   return ec ? file : p.lexically_normal().string();
 }
 
+// The text editor opened without a module: it works on local files only, and its "Write" is
+// disabled, so a change is kept only by saving it.
+int localTexts(const ScriptOptions& o, const std::string& file, bool twoTables) {
+  TextImage image;
+  image.fill(0xFF);
+  TextDialog dialog(twoTables, image);
+  dialog.setWritable(false);
+  auto refuse = [](const std::string& problem) {
+    std::fprintf(stderr, "%s\n", shown(problem).c_str());
+    return kOutcomeRefused;
+  };
+  if (std::string error = dialog.load(file); !error.empty()) return refuse(error);
+  if (o.tablesImport) {
+    std::string error =
+        importTablesCsv(*o.tablesImport, dialog.recordTables(), true,
+                        [&](const std::string& table, const std::vector<Fields>& rows) {
+                          return dialog.setRecords(table, rows);
+                        });
+    if (!error.empty()) return refuse(error);
+  }
+  if (o.save) {
+    NoOperator nobody;
+    if (std::string error = dialog.save(*o.save, nobody); !error.empty()) return refuse(error);
+  }
+  if (o.tablesExport) {
+    std::string error = exportTablesCsv(*o.tablesExport, dialog.recordTables(), true);
+    if (!error.empty()) return refuse(error);
+  }
+  return kExitOk;
+}
+
 }  // namespace
 }  // namespace orv
 
@@ -988,7 +1121,7 @@ int main(int argc, char** argv) {
       "Exit codes: 0 done, 1 usage or protocol error, 2 server not reachable or another\n"
       "operator attached, 3 armed, 4 no connection, 5 wrong code, 6 incomplete read,\n"
       "7 no answer, 8 cancelled, 9 refused."};
-  app.add_option("--dir", dir, "the server's program directory")->required();
+  app.add_option("--dir", dir, "the server's program directory (not for texts --file)");
   app.add_option("--line", line, "the receiver line (0)")->check(CLI::NonNegativeNumber);
   app.add_flag("-v,--verbose", o.verbose, "show the console's log lines on stderr");
   app.require_subcommand(0, 1);
@@ -1031,6 +1164,43 @@ int main(int argc, char** argv) {
       ->type_name("FILE.hex");
   configCmd->add_option("--on-incomplete", o.onIncomplete, "\"Some data was lost!\": the answer")
       ->check(CLI::IsMember({"abort", "retry", "ignore"}));
+  configCmd
+      ->add_option("--load", o.load, "take the image from an Intel HEX file, before the changes")
+      ->type_name("FILE.hex")
+      ->check(CLI::ExistingFile);
+  configCmd->add_option("--phones-export", o.tablesExport, "write the Phones table as CSV")
+      ->type_name("FILE.csv");
+  configCmd->add_option("--phones-import", o.tablesImport, "replace the Phones table from CSV")
+      ->type_name("FILE.csv")
+      ->check(CLI::ExistingFile);
+
+  std::string localFile;
+  bool twoTables = false;
+  auto* textsCmd =
+      app.add_subcommand("texts", "Edit: the module's event texts (or a local file's) as CSV");
+  auto* textsId = textsCmd->add_option("ID", id, "the module's Id");
+  textsCmd->add_option("--code", o.code, "the security code, if the module asks for one")
+      ->check(fourDigits);
+  textsCmd->add_option("--export", o.tablesExport, "write the tables as CSV (Table,ID,Message)")
+      ->type_name("FILE.csv");
+  textsCmd->add_option("--import", o.tablesImport, "replace the tables named in the CSV")
+      ->type_name("FILE.csv")
+      ->check(CLI::ExistingFile);
+  textsCmd->add_option("--save", o.save, "save the texts as Intel HEX (after the changes)")
+      ->type_name("FILE.hex");
+  auto* textsLoad = textsCmd->add_option("--load", o.load, "take the texts from an Intel HEX file")
+                        ->type_name("FILE.hex")
+                        ->check(CLI::ExistingFile);
+  textsCmd->add_option("--on-incomplete", o.onIncomplete, "\"Some data was lost!\": the answer")
+      ->check(CLI::IsMember({"abort", "retry", "ignore"}));
+  auto* textsFile =
+      textsCmd->add_option("--file", localFile, "work on this local file, without a server")
+          ->type_name("FILE.hex")
+          ->check(CLI::ExistingFile)
+          ->excludes(textsId)
+          ->excludes(textsLoad);
+  textsCmd->add_flag("--two-tables", twoTables, "with --file: the v.34 layout (partition texts)")
+      ->needs(textsFile);
 
   auto* getlogCmd = app.add_subcommand("getlog", "GetLog: the module's event log into FILE");
   getlogCmd->add_option("ID", id, "the module's Id")->required();
@@ -1058,6 +1228,25 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? kExitOk : kExitUsage;
   }
 
+  if (app.got_subcommand(textsCmd)) {
+    o.textTables = true;
+    if (!localFile.empty()) {
+      if (o.tablesImport && !o.save) {
+        std::fprintf(stderr, "orv-console: texts --file: an --import is kept only with --save\n");
+        return kExitUsage;
+      }
+      return localTexts(o, localFile, twoTables);
+    }
+    if (id.empty()) {
+      std::fprintf(stderr, "orv-console: texts: give a module ID, or --file FILE.hex\n");
+      return kExitUsage;
+    }
+  }
+  if (dir.empty()) {
+    std::fprintf(stderr, "orv-console: --dir is required\n");
+    return kExitUsage;
+  }
+
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   UniqueFd signals = orv::tool::takeStopSignals();
   Terminal terminal;
@@ -1066,6 +1255,7 @@ int main(int argc, char** argv) {
 
   if (!file.empty()) o.file = absolutePath(file);
   if (o.save) o.save = absolutePath(*o.save);
+  if (o.load) o.load = absolutePath(*o.load);
   ScriptResponder script(o, terminal, signals.get());
   const std::string lineText = std::to_string(line);
 
@@ -1078,9 +1268,11 @@ int main(int argc, char** argv) {
                      : app.got_subcommand(getlogCmd)    ? "getlog"
                      : app.got_subcommand(loadcodesCmd) ? "loadcodes"
                      : app.got_subcommand(updateCmd)    ? "update"
+                     : app.got_subcommand(textsCmd)     ? "edit"
                                                         : nullptr;
   if (!word) return interactive(channel, terminal, signals.get(), line);
   const int code = runRequest(channel, script, {word, lineText, id});
   if (code == kOutcomeCancelled && script.readOnlyCancel()) return kExitOk;
+  if (code == kOutcomeCancelled && script.refused()) return kOutcomeRefused;
   return code;
 }

@@ -98,7 +98,8 @@ DownloadRecord storeDownloadRecord(std::string_view record, DeviceImage& image) 
     return result;
   }
   if (decoded->type != kHexDataType) return result;
-  storeHexRecord(*decoded, std::span<uint8_t>(image.data(), kDeviceTransferEnd));
+  // The last block of an upload ends with the byte at kDeviceTransferEnd; it must come back too.
+  storeHexRecord(*decoded, std::span<uint8_t>(image.data(), kDeviceTransferEnd + 1));
   result.stored = true;
   return result;
 }

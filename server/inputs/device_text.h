@@ -54,14 +54,13 @@ DeviceOutput deviceOutputLine(std::string line, uint8_t lineDigit, uint16_t repl
 
 // One "#4" message of a configuration download, the part after "#4". A record that begins with
 // ":" counts towards the device's "C/n" whatever it holds; a data record that reads whole stores
-// its bytes below kDeviceTransferEnd. Returns whether the record counts.
+// its bytes up to kDeviceTransferEnd. Returns whether the record counts.
 struct DownloadRecord {
   bool counts = false;
   bool stored = false;   // a data record whose bytes went into the image
   bool damaged = false;  // a record that begins with ":" but does not read whole
 };
 DownloadRecord storeDownloadRecord(std::string_view record, DeviceImage& image);
-
 
 // The data records of an upload: 16 bytes from every address below kDeviceTransferEnd in steps of
 // 16, leaving out blocks that are all 0xFF or all 0x00; each without its line end.

@@ -11,7 +11,8 @@
 #include "server/inputs/device_line.h"
 #include "server/modules/iocs.h"
 #include "server/programming/config_dialog.h"
-#include "server/programming/raw_image_dialog.h"
+#include "server/programming/device_dialog.h"
+#include "server/programming/text_dialog.h"
 
 namespace orv {
 namespace {
@@ -27,9 +28,6 @@ constexpr std::string_view kWrongCode = "Security Code is incorrect !";
 constexpr std::string_view kDataLost = "Some data was lost!";
 constexpr std::string_view kWrongType = "Incorrect module type: ";
 constexpr std::string_view kHexFilter = "Hex file|*.hex";
-
-// The device keeps what it reads below this address; the rest of its image is never sent.
-constexpr uint32_t kDeviceSaveLimit = 8175;
 
 bool contains(std::string_view text, std::string_view part) {
   return text.find(part) != std::string_view::npos;
@@ -428,7 +426,7 @@ ConsoleOutcome CommandConsole::configDevice(Target& target, ConsoleOperator& op)
     std::lock_guard images(shared_.imageLock);
     image = shared_.deviceImage;
   }
-  RawImageDialog dialog("Module Config", image, 0, kDeviceSaveLimit);
+  DeviceDialog dialog(type, image);
   dialog.firmwareVersion = firmwareText(reply);
   if (!op.showDialog(dialog)) return ConsoleOutcome::Cancelled;
   if (shared_.answerFlag.load() < 0) {
@@ -445,8 +443,15 @@ ConsoleOutcome CommandConsole::configDevice(Target& target, ConsoleOperator& op)
 }
 
 ConsoleOutcome CommandConsole::edit(size_t line, std::string_view id, ConsoleOperator& op) {
-  // Without a module the editor works on local files only; it comes with the text editor.
-  if (id.empty()) return ConsoleOutcome::Cancelled;
+  if (id.empty()) {
+    // Without a module the editor works on local files only: its Write button is disabled.
+    TextImage image;
+    image.fill(0xFF);
+    TextDialog dialog(true, image);
+    dialog.setWritable(false);
+    op.showDialog(dialog);
+    return ConsoleOutcome::Cancelled;
+  }
   TraceRoute route(shared_, op);
   Target target;
   if (!findTarget(line, id, target) || target.device) {
@@ -469,7 +474,8 @@ ConsoleOutcome CommandConsole::edit(size_t line, std::string_view id, ConsoleOpe
     std::lock_guard images(shared_.imageLock);
     image = shared_.textImage;
   }
-  RawImageDialog dialog("Text editor", image, kTextImageBase, kTextImageBase + kTextImageSize);
+  // The "v.34" module has a partition table besides its event texts.
+  TextDialog dialog(moduleType(reply) == 5, image);
   dialog.firmwareVersion = firmwareText(reply);
   if (!op.showDialog(dialog)) return ConsoleOutcome::Cancelled;
   if (!findTarget(target.line, target.id, target) || target.device ||

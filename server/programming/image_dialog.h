@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -31,6 +32,14 @@ struct MarkTable {
   std::vector<Row> rows;
 };
 
+// A table of records that the operator edits row by row (telephone numbers, event texts).
+struct RecordTable {
+  std::string name;                            // "Phones", "Events", "Partitions"
+  std::vector<std::string> columns;            // column captions
+  std::vector<std::vector<std::string>> rows;  // cells as shown, one vector per row
+  size_t capacity = 0;                         // the most rows that survive a write
+};
+
 // The security tab: not part of any image; the console reads it after OK.
 struct SecurityFields {
   bool codeRequest = false;   // "Security code request "
@@ -60,6 +69,16 @@ class ImageDialog {
   // Sets or clears one mark (row 1-based, column 1-based). Empty when taken, else the error.
   virtual std::string setMark(std::string_view table, int row, int column, bool on);
 
+  // The record tables, filled from the image when the dialog was made.
+  virtual std::vector<RecordTable> recordTables() const { return {}; }
+  // Replaces a table's rows as the operator typed them (the cells as shown, columns in order).
+  // Empty when taken; otherwise the error, naming the row (1-based), and the table is unchanged.
+  virtual std::string setRecords(std::string_view table,
+                                 const std::vector<std::vector<std::string>>& rows);
+  // "Load": the image from an Intel HEX file, then the fields and tables from it. Empty when
+  // taken, else the error (naming the line); the dialog is unchanged then.
+  virtual std::string load(const std::filesystem::path& file);
+
   // OK: the dialog's checks, in order, asking `op` where they ask the operator; packs the image.
   // True when the dialog closes with OK; false when it stays open (nothing then was sent).
   virtual bool accept(OperatorQuestions& op) = 0;
@@ -71,8 +90,24 @@ class ImageDialog {
   SecurityFields security;
 };
 
+// The status bar of a record table: "Record %d of %d", the current row (0-based) shown counted
+// from 1, and 0 in an empty table.
+inline std::string recordStatusText(size_t current, size_t count) {
+  const size_t shown = count == 0 ? 0 : std::min(current, count - 1) + 1;
+  return "Record " + std::to_string(shown) + " of " + std::to_string(count);
+}
+
 inline std::string ImageDialog::setMark(std::string_view, int, int, bool) {
   return "this dialog has no marks";
+}
+
+inline std::string ImageDialog::setRecords(std::string_view table,
+                                           const std::vector<std::vector<std::string>>&) {
+  return "this dialog has no table " + std::string(table);
+}
+
+inline std::string ImageDialog::load(const std::filesystem::path&) {
+  return "this dialog cannot load a file";
 }
 
 }  // namespace orv

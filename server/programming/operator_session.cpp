@@ -391,6 +391,16 @@ void OperatorSession::describe(const ImageDialog& dialog) {
                      std::to_string(row.bits), std::to_string(row.settable)}));
     }
   }
+  for (const RecordTable& table : dialog.recordTables()) {
+    std::vector<std::string> head{"records", table.name, std::to_string(table.capacity)};
+    head.insert(head.end(), table.columns.begin(), table.columns.end());
+    post(wireLine(head));
+    for (const std::vector<std::string>& row : table.rows) {
+      std::vector<std::string> line{"record"};
+      line.insert(line.end(), row.begin(), row.end());
+      post(wireLine(line));
+    }
+  }
   const SecurityFields& s = dialog.security;
   post(wireLine({"security", s.codeRequest ? "1" : "0", s.oldCode, s.newCode, s.repeatCode,
                  s.openPassword ? "1" : "0"}));
@@ -401,9 +411,11 @@ bool OperatorSession::showDialog(ImageDialog& dialog) {
   if (gone_) return false;
   breakLatched_ = false;
   describe(dialog);
+  pendingEdit_.clear();
   for (;;) {
-    std::vector<std::string> edit;
-    switch (receive(edit, kAnswerLimitMs)) {
+    std::vector<std::string> edit = std::move(pendingEdit_);
+    pendingEdit_.clear();
+    switch (edit.empty() ? receive(edit, kAnswerLimitMs) : Got::Line) {
       case Got::Gone:
         return false;
       case Got::Idle:
@@ -477,6 +489,18 @@ bool OperatorSession::dialogStep(ImageDialog& dialog, const std::vector<std::str
     } else {
       reply(dialog.save(edit[1], *this));
     }
+  } else if (word == "rows") {
+    if (edit.size() != 2) {
+      reply("rows: give TABLE");
+    } else {
+      tableEdit(dialog, edit[1], closed);
+    }
+  } else if (word == "load") {
+    if (edit.size() != 2 || edit[1].empty()) {
+      reply("load: give a FILE");
+    } else {
+      reply(dialog.load(edit[1]));
+    }
   } else if (word == "show") {
     describe(dialog);
   } else if (word == "ok") {
@@ -496,10 +520,57 @@ bool OperatorSession::dialogStep(ImageDialog& dialog, const std::vector<std::str
     closed = true;
   } else {
     errorReply(
-        "the dialog is open: set, mark, code-request, old-code, new-code, repeat-code, "
-        "open-password, save, show, ok or cancel");
+        "the dialog is open: set, mark, rows, code-request, old-code, new-code, repeat-code, "
+        "open-password, load, save, show, ok or cancel");
   }
   return false;
+}
+
+void OperatorSession::tableEdit(ImageDialog& dialog, const std::string& table, bool& closed) {
+  std::vector<std::vector<std::string>> rows;
+  size_t bytes = 0;
+  std::string problem;  // once set, the rows up to "end" are only counted off
+  for (;;) {
+    std::vector<std::string> line;
+    switch (receive(line, kAnswerLimitMs)) {
+      case Got::Gone:
+        return;
+      case Got::Idle:
+        markGone("the operator left a table edit alone for 10 minutes: taken as Cancel");
+        return;
+      case Got::Line:
+        break;
+    }
+    const std::string& word = line[0];
+    if (word == "row") {
+      if (!problem.empty()) continue;
+      for (size_t i = 1; i < line.size(); ++i) bytes += line[i].size() + 1;
+      if (rows.size() >= kMaxTableRows || bytes > kMaxTableBytes) {
+        problem = "rows " + table + ": more than " + std::to_string(kMaxTableRows) + " rows or " +
+                  std::to_string(kMaxTableBytes >> 20) + " MiB of cells: nothing changed";
+        rows = {};
+        continue;
+      }
+      rows.emplace_back(line.begin() + 1, line.end());
+    } else if (word == "end") {
+      const std::string result = problem.empty() ? dialog.setRecords(table, rows) : problem;
+      if (result.empty()) {
+        post(wireLine({"done"}));
+      } else {
+        errorReply(result);
+      }
+      return;
+    } else if (word == "cancel" || word == "break") {
+      post(wireLine({"closed", "cancel"}));
+      closed = true;
+      return;
+    } else {
+      // A client that lost count of its rows: the half-sent table must not be taken.
+      errorReply("rows " + table + ": ended by \"" + word + "\" before end: nothing changed");
+      pendingEdit_ = std::move(line);
+      return;
+    }
+  }
 }
 
 // ---- requests -------------------------------------------------------------------------------

@@ -87,6 +87,9 @@ class OperatorSession : public ConsoleOperator {
   void runSequence(const std::string& word, size_t line, const std::string& id);
   void describe(const ImageDialog& dialog);
   bool dialogStep(ImageDialog& dialog, const std::vector<std::string>& edit, bool& closed);
+  // After "rows TABLE": collects the row lines up to "end" and replaces the table then. A line
+  // that is neither ends the edit with an error and is taken as the next edit.
+  void tableEdit(ImageDialog& dialog, const std::string& table, bool& closed);
 
   CommandConsole& console_;
   const CancelEvent& stop_;
@@ -106,6 +109,7 @@ class OperatorSession : public ConsoleOperator {
   bool breakLatched_ = false;
   bool inSequence_ = false;
   bool debugging_ = false;
+  std::vector<std::string> pendingEdit_;  // a dialog edit that ended a table edit early
 };
 
 }  // namespace orv

@@ -22,8 +22,11 @@
 #include <gtest/gtest.h>
 
 #include "common/hex_record.h"
+#include "common/operator_questions.h"
 #include "common/operator_wire.h"
 #include "common/unique_fd.h"
+#include "server/programming/device_dialog.h"
+#include "server/programming/text_dialog.h"
 #include "tests/support/elapsed.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -194,17 +197,22 @@ class ConsoleTool : public testing::Test {
 
   std::filesystem::path socket() const { return dir_ / "ORV_Serv.sock"; }
 
-  bool startServer() {
+  // `deviceLine`: the line's module port closed and its GSM receiver device taken over TCP on
+  // port_ instead.
+  bool startServer(bool deviceLine = false) {
     for (int attempt = 0; attempt < 3; ++attempt) {
       port_ = test::freePort();
       if (port_ == 0) continue;
-      dir_.write("ORV_Serv.ini", "[GPRS0]\nPort=" + std::to_string(port_) + "\n");
+      dir_.write("ORV_Serv.ini",
+                 deviceLine ? "[GPRS0]\nPort=0\nTcpOn=1\nTcpPort=" + std::to_string(port_) + "\n"
+                            : "[GPRS0]\nPort=" + std::to_string(port_) + "\n");
       server_ = std::make_unique<test::Process>(
           ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
       if (!server_->waitForOutput("operator channel listening on", kStartMs)) {
         ADD_FAILURE() << "no operator channel:\n" << server_->output();
         return false;
       }
+      if (deviceLine) return true;
       if (server_->output().find("module server listening on port " + std::to_string(port_)) !=
           std::string::npos) {
         return true;
@@ -256,6 +264,7 @@ class ConsoleTool : public testing::Test {
 
   // Whether the module took a configuration ("scfg <id>: ..." on its output) within ms.
   bool moduleWritten(int ms) { return modules_->waitForOutput("scfg SIM0001:", ms); }
+  bool textsWritten(int ms) { return modules_->waitForOutput("stxt SIM0001:", ms); }
 
   test::TempDir dir_;
   uint16_t port_ = 0;
@@ -461,6 +470,225 @@ TEST_F(ConsoleTool, AClientLeavingMidSequenceWritesNothing) {
   } while (read.code == 2 && msSince(start) < kWaitMs);
   EXPECT_EQ(read.code, 0) << read.output;
   EXPECT_NE(read.output.find("\nEntry Delay = 90\n"), std::string::npos) << read.output;
+}
+
+// ---- record tables: event texts and telephone numbers as CSV --------------------------------
+
+// The rows of one table of a text image file, as the editor shows them.
+std::vector<std::vector<std::string>> textRows(const std::filesystem::path& file, bool twoTables,
+                                               std::string_view table) {
+  TextImage image;
+  image.fill(0xFF);
+  TextDialog dialog(twoTables, image);
+  EXPECT_EQ(dialog.load(file), "") << file;
+  for (const RecordTable& t : dialog.recordTables()) {
+    if (t.name == table) return t.rows;
+  }
+  return {};
+}
+
+void writeTextImage(const std::filesystem::path& file,
+                    const std::vector<std::vector<std::string>>& events) {
+  TextImage image;
+  image.fill(0xFF);
+  TextDialog dialog(false, image);
+  ASSERT_EQ(dialog.setRecords("Events", events), "");
+  NoOperator nobody;
+  ASSERT_EQ(dialog.save(file, nobody), "");
+}
+
+TEST_F(ConsoleTool, TextsExportImportWritesTheChangeToTheModule) {
+  writeTextImage(dir_ / "module.hex", {{"1A2B3C4D", "Door, \"front\""}, {"2A", "Zone 42"}});
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--text-image", (dir_ / "module.hex").string(), "--text-out",
+                           (dir_ / "texts_out.hex").string()}));
+
+  ToolRun read = console({"texts", "SIM0001", "--export", (dir_ / "read.csv").string()});
+  ASSERT_EQ(read.code, 0) << read.output;
+  EXPECT_EQ(test::readFile(dir_ / "read.csv"),
+            "Table,ID,Message\r\nEvents,1A2B3C4D,\"Door, \"\"front\"\"\"\r\n"
+            "Events,0000002A,Zone 42\r\n");
+  EXPECT_FALSE(textsWritten(kQuietMs)) << "an export wrote to the module";
+
+  // A line break inside quotes, and a message of 30 two-byte characters: the field keeps 23.
+  std::string longText;
+  for (int i = 0; i < 30; ++i) longText += "\xC3\xA9";
+  dir_.write("new.csv",
+             "Table,ID,Message\n\"Events\",1A2B3C4D,\"two\nlines\"\nEvents,7," + longText + "\n");
+  ToolRun write = console({"texts", "SIM0001", "--import", (dir_ / "new.csv").string()});
+  ASSERT_EQ(write.code, 0) << write.output;
+  ASSERT_TRUE(textsWritten(kWaitMs)) << modules_->output();
+  std::string cut;
+  for (int i = 0; i < 23; ++i) cut += "\xC3\xA9";
+  EXPECT_EQ(textRows(dir_ / "texts_out.hex", false, "Events"),
+            (std::vector<std::vector<std::string>>{{"1A2B3C4D", "two\nlines"}, {"00000007", cut}}));
+}
+
+TEST_F(ConsoleTool, BadCsvIsRefusedNamingTheLineAndNothingIsWritten) {
+  writeTextImage(dir_ / "module.hex", {{"1", "One"}});
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--text-image", (dir_ / "module.hex").string()}));
+
+  std::string tooMany = "Table,ID,Message\n";
+  for (int i = 0; i < 10001; ++i) tooMany += "Events,1,x\n";
+  std::string overCapacity = "Table,ID,Message\n";
+  for (int i = 0; i < 163; ++i) overCapacity += "Events," + std::to_string(i) + ",x\n";
+  const struct {
+    std::string csv;
+    std::string said;
+  } cases[] = {
+      {"Table,Code,Message\nEvents,1,x\n", "line 1: the header must be"},
+      {"Table,ID,Message\nEvents,1,x\nEvents,2\n", "line 3: 2 columns instead of 3"},
+      {"Table,ID,Message\nEvents,1,\"open\n", "line 2: a quoted field is not closed"},
+      {"Table,ID,Message\nZones,1,x\n", "line 2: no table \"Zones\""},
+      {"Table,ID,Message\nEvents,1,x\nEvents,XYZ,x\n", "line 3"},
+      {tooMany, "line 10002: more than 10000 rows"},
+      // The one-table editor keeps 162 records: the 163rd is on line 164.
+      {overCapacity, "line 164"},
+  };
+  for (const auto& c : cases) {
+    dir_.write("bad.csv", c.csv);
+    ToolRun r = console({"texts", "SIM0001", "--import", (dir_ / "bad.csv").string()});
+    EXPECT_EQ(r.code, 9) << r.output;
+    EXPECT_NE(r.output.find(c.said), std::string::npos) << c.said << "\n" << r.output;
+  }
+  EXPECT_FALSE(textsWritten(kQuietMs)) << modules_->output();
+
+  ToolRun phones = console({"config", "SIM0001", "--phones-export", (dir_ / "p.csv").string()});
+  EXPECT_EQ(phones.code, 9) << phones.output;
+  EXPECT_NE(phones.output.find("has no \"Phones\" table"), std::string::npos) << phones.output;
+  EXPECT_FALSE(moduleWritten(kQuietMs));
+}
+
+TEST_F(ConsoleTool, TableEditsOverTheChannelAreAllOrNothing) {
+  writeTextImage(dir_ / "module.hex", {{"1", "One"}});
+  ASSERT_TRUE(startServer());
+  ASSERT_TRUE(startModule({"--text-image", (dir_ / "module.hex").string()}));
+  RawClient client;
+  ASSERT_TRUE(client.connect(socket()));
+  ASSERT_TRUE(client.send({"edit", "0", "SIM0001"}));
+  std::vector<Fields> shownLines;
+  ASSERT_TRUE(client.until("shown", &shownLines));
+  EXPECT_NE(std::find(shownLines.begin(), shownLines.end(),
+                      Fields{"records", "Events", "162", "ID", "Message"}),
+            shownLines.end());
+  EXPECT_NE(std::find(shownLines.begin(), shownLines.end(), Fields{"record", "00000001", "One"}),
+            shownLines.end());
+
+  auto unchanged = [&] {
+    std::vector<Fields> again;
+    EXPECT_TRUE(client.send({"show"}));
+    EXPECT_TRUE(client.until("shown", &again));
+    return std::find(again.begin(), again.end(), Fields{"record", "00000001", "One"}) !=
+           again.end();
+  };
+  // Past the row limit: refused whole once the end comes.
+  std::string flood = wireLine({"rows", "Events"});
+  for (size_t i = 0; i <= kMaxTableRows; ++i) flood += wireLine({"row", "2", "Two"});
+  ASSERT_TRUE(client.sendRaw(flood + wireLine({"end"})));
+  std::optional<Fields> reply = client.next();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)[0], "error");
+  EXPECT_TRUE(unchanged());
+  // A table edit cut short by another edit takes none of its rows.
+  ASSERT_TRUE(client.send({"rows", "Events"}));
+  ASSERT_TRUE(client.send({"row", "2", "Two"}));
+  ASSERT_TRUE(client.send({"show"}));
+  reply = client.next();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ((*reply)[0], "error");
+  ASSERT_TRUE(client.until("shown"));
+  EXPECT_TRUE(unchanged());
+  // The dialog's own refusal names the row.
+  ASSERT_TRUE(client.sendRaw(wireLine({"rows", "Events"}) + wireLine({"row", "1", "a"}) +
+                             wireLine({"row", "G", "b"}) + wireLine({"end"})));
+  reply = client.next();
+  ASSERT_TRUE(reply && reply->size() == 2);
+  EXPECT_EQ((*reply)[1].rfind("Row 2:", 0), 0u) << (*reply)[1];
+  ASSERT_TRUE(client.send({"cancel"}));
+  ASSERT_TRUE(client.until("result"));
+  EXPECT_FALSE(textsWritten(kQuietMs));
+}
+
+TEST(ConsoleTexts, LocalFileRoundTripWithoutAServer) {
+  test::TempDir dir;
+  writeTextImage(dir / "in.hex", {});
+  auto run = [](std::vector<std::string> args) {
+    test::Process p(ORV_CONSOLE_PATH, args);
+    ToolRun r;
+    r.code = p.waitExit(kExitMs).value_or(-1);
+    r.output = p.output();
+    return r;
+  };
+  dir.write("new.csv",
+            "Table,ID,Message\r\nPartitions,0f,Garage\r\nEvents,1A2B3C4D,\"a, \"\"b\"\"\"\r\n");
+  ToolRun r = run({"texts", "--file", (dir / "in.hex").string(), "--two-tables", "--import",
+                   (dir / "new.csv").string(), "--save", (dir / "out.hex").string()});
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_EQ(textRows(dir / "out.hex", true, "Partitions"),
+            (std::vector<std::vector<std::string>>{{"0F", "Garage"}}));
+  r = run({"texts", "--file", (dir / "out.hex").string(), "--two-tables", "--export",
+           (dir / "back.csv").string()});
+  ASSERT_EQ(r.code, 0) << r.output;
+  EXPECT_EQ(test::readFile(dir / "back.csv"),
+            "Table,ID,Message\r\nEvents,1A2B3C4D,\"a, \"\"b\"\"\"\r\nPartitions,0F,Garage\r\n");
+
+  // The editor without a module cannot write: a change not saved would be lost.
+  r = run({"texts", "--file", (dir / "in.hex").string(), "--import", (dir / "new.csv").string()});
+  EXPECT_EQ(r.code, 1) << r.output;
+  // The one-table layout has no partitions.
+  r = run({"texts", "--file", (dir / "in.hex").string(), "--import", (dir / "new.csv").string(),
+           "--save", (dir / "one.hex").string()});
+  EXPECT_EQ(r.code, 9) << r.output;
+  EXPECT_NE(r.output.find("line 2: no table \"Partitions\""), std::string::npos) << r.output;
+  EXPECT_FALSE(std::filesystem::exists(dir / "one.hex"));
+}
+
+TEST_F(ConsoleTool, PhonesExportImportOnTheDeviceLine) {
+  DeviceImage image;
+  image.fill(0xFF);
+  {
+    DeviceDialog dialog(7, image);
+    ASSERT_EQ(dialog.setField("APN", "internet"), "");
+    ASSERT_EQ(dialog.setRecords("Phones", {{"36301234567", "1A2B", "1"}, {"12345", "0001", "2"}}),
+              "");
+    NoOperator nobody;
+    ASSERT_TRUE(dialog.accept(nobody));
+  }
+  dir_.write("device.bin", std::string(image.begin(), image.end()));
+  ASSERT_TRUE(startServer(true));
+  test::Process device(ORV_GSMDEV_PATH,
+                       {"--connect", "127.0.0.1:" + std::to_string(port_), "--mode-reply",
+                        "v.42_mode0", "--image", (dir_ / "device.bin").string(), "--save-image",
+                        (dir_ / "written.bin").string(), "--events", "100000", "--rate", "20"});
+  const Clock::time_point start = Clock::now();
+  ToolRun targets;
+  do {
+    targets = console({"targets"});
+  } while (targets.output.find("Com ( 7777 )") == std::string::npos && msSince(start) < kWaitMs);
+  ASSERT_NE(targets.output.find("Com ( 7777 )"), std::string::npos) << targets.output;
+
+  ToolRun read = console({"config", "Com", "--phones-export", (dir_ / "phones.csv").string()});
+  ASSERT_EQ(read.code, 0) << read.output;
+  EXPECT_EQ(test::readFile(dir_ / "phones.csv"),
+            "Telephone Number,Account,User\r\n36301234567,1A2B,1\r\n12345,0001,2\r\n");
+
+  dir_.write("dup.csv", "Telephone Number,Account,User\n555,0001,1\n666,0002,1\n555,0003,1\n");
+  ToolRun dup = console({"config", "Com", "--phones-import", (dir_ / "dup.csv").string()});
+  EXPECT_EQ(dup.code, 9) << dup.output;
+  EXPECT_NE(dup.output.find("dup.csv line 4"), std::string::npos) << dup.output;
+  EXPECT_FALSE(device.waitForLine("scfg", kQuietMs)) << "a refused import was written";
+
+  dir_.write("new.csv", "Telephone Number,Account,User\n555,00ab,1\n666,0002,3\n");
+  ToolRun write = console({"config", "Com", "--phones-import", (dir_ / "new.csv").string()});
+  ASSERT_EQ(write.code, 0) << write.output;
+  ASSERT_TRUE(device.waitForLine("scfg", kWaitMs)) << device.output();
+  const std::string written = test::readFile(dir_ / "written.bin");
+  ASSERT_GE(written.size(), kDeviceCarriedEnd);
+  DeviceImage back;
+  back.fill(0xFF);
+  std::copy_n(written.begin(), std::min(written.size(), back.size()), back.begin());
+  EXPECT_EQ(unpackPhones(back, 7), (PhoneRows{{"555", "00AB", "1"}, {"666", "0002", "3"}}));
 }
 
 }  // namespace

@@ -13,7 +13,9 @@
 #include "common/main_loop.h"
 #include "server/core/server_core.h"
 #include "server/programming/config_dialog.h"
+#include "server/programming/device_dialog.h"
 #include "server/programming/image_blocks.h"
+#include "server/programming/text_dialog.h"
 #include "tests/support/module_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
@@ -305,14 +307,24 @@ TEST_F(Programming, EnterQueuesToTheModuleOrSaysNoConnection) {
   EXPECT_TRUE(module_->waitForOutput("SIM0001:STATUS", kWaitMs)) << module_->output();
 }
 
-// The line's GSM receiver device ("Com") over TCP: its image is read and written back whole.
+// The line's GSM receiver device ("Com") over TCP: a type 7 image is read, a telephone number
+// added, and the device receives the image with it.
 TEST(ProgrammingDevice, ModuleConfigOnTheDeviceLineReadsAndWritesTheImage) {
   test::TempDir dir;
   const uint16_t port = test::freePort();
   dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\nTcpOn=1\nTcpPort=" + std::to_string(port) + "\n");
-  std::string image(kDeviceImageSize, '\xFF');
-  for (size_t i = 0; i < 8160; ++i) image[i] = static_cast<char>(1 + i % 251);
-  dir.write("device.bin", image);
+  DeviceImage image;
+  image.fill(0xFF);
+  {
+    DeviceDialog dialog(7, image);
+    ASSERT_EQ(dialog.setField("APN", "internet"), "");
+    ASSERT_EQ(dialog.setRecords("Phones", {{"35312345", "12AB", "1"}, {"4930555", "0042", "2"}}),
+              "");
+    ScriptedOperator op;
+    op.buttons = {Button::Yes, Button::Yes};
+    ASSERT_TRUE(dialog.accept(op)) << testing::PrintToString(op.messages());
+  }
+  dir.write("device.bin", std::string(image.begin(), image.end()));
   MainLoop loop;
   ServerCore core(loop, dir.path());
   testing::internal::CaptureStderr();
@@ -330,16 +342,67 @@ TEST(ProgrammingDevice, ModuleConfigOnTheDeviceLineReadsAndWritesTheImage) {
   ASSERT_EQ(core.commandConsole().targetRows(0), std::vector<std::string>{"Com ( 7777 )"});
 
   ScriptedOperator op;
+  op.buttons = {Button::Yes, Button::Yes};
   std::string firmware;
+  std::vector<std::vector<std::string>> shown;
   op.onDialog = [&](ImageDialog& dialog) {
     firmware = dialog.firmwareVersion;
+    shown = dialog.recordTables().at(0).rows;
+    std::vector<std::vector<std::string>> rows = shown;
+    rows.push_back({"36201234567", "0FFF", "3"});
+    EXPECT_EQ(dialog.setRecords("Phones", rows), "");
     return true;
   };
   EXPECT_EQ(core.commandConsole().moduleConfig(0, "Com", op), ConsoleOutcome::Done)
-      << testing::PrintToString(op.logLines());
+      << testing::PrintToString(op.logLines()) << testing::PrintToString(op.messages());
   EXPECT_EQ(firmware, "v.42-");
+  EXPECT_EQ(shown, (std::vector<std::vector<std::string>>{{"35312345", "12AB", "1"},
+                                                          {"4930555", "0042", "2"}}));
   ASSERT_TRUE(device.waitForLine("scfg", kWaitMs)) << device.output();
-  EXPECT_EQ(test::readFile(dir / "written.bin").substr(0, 8160), image.substr(0, 8160));
+  const std::string written = test::readFile(dir / "written.bin");
+  DeviceImage received;
+  received.fill(0xFF);
+  std::copy_n(written.begin(), std::min(written.size(), received.size()), received.begin());
+  DeviceDialog check(7, received);
+  EXPECT_EQ(check.recordTables().at(0).rows.size(), 3u);
+  EXPECT_EQ(check.recordTables().at(0).rows.back(),
+            (std::vector<std::string>{"36201234567", "0FFF", "3"}));
+}
+
+TEST_F(Programming, EditReadsTheTextsAndWritesTheChangeBack) {
+  TextImage texts;
+  texts.fill(0xFF);
+  {
+    TextDialog editor(false, texts);
+    ASSERT_EQ(editor.setRecords("Events", {{"1A2B3C4D", "Front door"}}), "");
+    ScriptedOperator op;
+    ASSERT_TRUE(editor.accept(op));
+    texts = editor.packed();
+  }
+  dir_.write("texts.hex", imageHexText(texts, kTextImageBase, kTextImageBase + kTextImageSize));
+  startModule({"--text-image", (dir_ / "texts.hex").string(), "--text-out",
+               (dir_ / "texts-out.hex").string()});
+  ScriptedOperator op;
+  std::vector<std::vector<std::string>> shown;
+  op.onDialog = [&](ImageDialog& dialog) {
+    shown = dialog.recordTables().at(0).rows;
+    EXPECT_EQ(dialog.setRecords("Events", {{"1A2B3C4D", "Front door"}, {"E130", "Tür offen"}}), "");
+    return true;
+  };
+  EXPECT_EQ(console().edit(0, "SIM0001", op), ConsoleOutcome::Done)
+      << testing::PrintToString(op.messages());
+  EXPECT_EQ(shown, (std::vector<std::vector<std::string>>{{"1A2B3C4D", "Front door"}}));
+  ASSERT_TRUE(module_->waitForLine("stxt SIM0001:", kWaitMs)) << module_->output();
+
+  TextImage received;
+  received.fill(0xFF);
+  std::ifstream in(dir_ / "texts-out.hex");
+  for (std::string line; std::getline(in, line);) {
+    if (auto record = decodeHexRecord(line)) storeHexRecord(*record, received, kTextImageBase);
+  }
+  TextDialog check(false, received);
+  EXPECT_EQ(check.recordTables().at(0).rows.size(), 2u);
+  EXPECT_EQ(check.recordTables().at(0).rows.back().at(1), "Tür offen");
 }
 
 }  // namespace

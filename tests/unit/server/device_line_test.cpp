@@ -211,7 +211,7 @@ TEST_F(DeviceDialogue, DownloadFillsTheImageAndJudgesTheRecordCount) {
     EXPECT_EQ(console_.deviceImage[0x0100], 1);
     EXPECT_EQ(console_.deviceImage[0x010F], 16);
     EXPECT_EQ(console_.deviceImage[0x1FEE], 0xBB);
-    EXPECT_EQ(console_.deviceImage[0x1FEF], 0xFF) << "addresses from 0x1FEF are not taken";
+    EXPECT_EQ(console_.deviceImage[0x1FF0], 0xFF) << "addresses past 0x1FEF are not taken";
     EXPECT_EQ(console_.deviceImage[0x0000], 0xFF);
     EXPECT_EQ(console_.deviceImage[0x0020], 0xFF);
   }
