@@ -22,6 +22,7 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -49,8 +50,15 @@ using SharedImage = std::shared_ptr<const Image>;
 constexpr size_t kConfigSize = 1024;
 constexpr uint32_t kTextBase = 5000;
 constexpr size_t kTextSize = 16956 - kTextBase;  // addresses 5000 to 16955
+// The event log: write position (high byte first), a spare byte, the number of records written,
+// then a ring of 254 records of 14 bytes from 0x0404.
 constexpr uint32_t kLogBase = 0x0400;
-constexpr int kMaxLogLines = static_cast<int>((0x10000 - kLogBase) / 16);
+constexpr size_t kLogSize = 0x11E8 - kLogBase;
+constexpr size_t kLogHeader = 4;
+constexpr size_t kLogRecord = 14;
+constexpr int kLogRing = 254;
+constexpr int kLogWholeLines = static_cast<int>((kLogSize + 15) / 16);
+constexpr int kMaxLogEvents = 1000000;
 
 // No line a server sends a module comes near this; more without a line end is a broken peer.
 constexpr size_t kMaxLine = 4096;
@@ -83,6 +91,8 @@ struct Options {
   std::string textOut;
   int incompleteReads = 0;
   int logLines = 5;
+  std::optional<int> logEvents;
+  std::string logImage;
 };
 
 uint8_t xorOf(std::string_view s) {
@@ -143,6 +153,17 @@ Image loadImage(const std::string& file, size_t size, uint32_t base, uint8_t fil
   return image;
 }
 
+// Log memory that the file leaves out reads as zeros, as after the module cleared its log.
+Image loadLogImage(const std::string& file) {
+  Image image(kLogSize, 0);
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (auto rec = orv::decodeHexRecord(line)) orv::storeHexRecord(*rec, image, kLogBase);
+  }
+  return image;
+}
+
 // 16-byte records from the start of the image; the last one holds what remains.
 std::vector<std::string> imageRecords(const Image& image, uint32_t base, bool skipBlank) {
   std::vector<std::string> records;
@@ -176,24 +197,78 @@ void saveImage(const std::string& file, const Image& image, uint32_t base) {
   std::remove(temp.c_str());
 }
 
-// A plausible record of the module's event log: a running number, a time stamp and an event.
-std::string logRecord(int index) {
-  static const char* kEvents[] = {"E130", "R130", "E401", "E602"};
-  const uint8_t n = static_cast<uint8_t>(index);
-  uint8_t data[16] = {n,
-                      static_cast<uint8_t>(index >> 8),
-                      0x24,
-                      0x06,
-                      0x15,
-                      static_cast<uint8_t>(8 + index / 60 % 12),
-                      static_cast<uint8_t>(index % 60),
-                      0x00};
-  std::memcpy(data + 8, kEvents[index % 4], 4);
-  data[12] = 0x01;
-  data[13] = static_cast<uint8_t>(1 + index % 8);
-  data[14] = 0x00;
-  data[15] = 0x15;
-  return orv::encodeHexRecord(static_cast<uint16_t>(kLogBase + 16 * index), data);
+// Contact ID numbers are decimal digits carried in hexadecimal nibbles.
+uint32_t digits(unsigned value) {
+  return (value / 100 % 10) << 8 | (value / 10 % 10) << 4 | value % 10;
+}
+
+// Event `index` of a module's log: alarms and restores, openings and closings by a user, a
+// module event and a periodic test, some seven minutes apart.
+std::array<uint8_t, kLogRecord> logRecord(long index, unsigned account) {
+  using namespace std::chrono;
+  const sys_seconds when = sys_days{year{2024} / June / 15} + hours{8} + seconds{433 * index};
+  const sys_days day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{when - day};
+  const unsigned zone = 1 + static_cast<unsigned>(index % 8);
+  const unsigned user = 1 + static_cast<unsigned>(index % 4);
+  uint8_t type = 6;
+  uint32_t event = 0;
+  uint8_t userNumber = 0;
+  switch (index % 6) {
+    case 0:
+    case 1:  // burglary in partition 1 and its restore
+      type = index % 6 == 0 ? 6 : 7;
+      event = 0x130u << 20 | 0x01u << 12 | digits(zone);
+      break;
+    case 2:
+    case 3:  // opening and closing by a user
+      type = index % 6 == 2 ? 6 : 7;
+      event = 0x401u << 20 | 0x01u << 12 | digits(user);
+      userNumber = static_cast<uint8_t>(user);
+      break;
+    case 4:  // the module's own report
+      type = 255;
+      event = 0x00000001u + static_cast<uint32_t>(index % 3);
+      break;
+    default:  // periodic test
+      event = 0x602u << 20;
+      break;
+  }
+  // Hour 5 bits, minute 6, second 6, day 5, month 4, year - 2000 7, from the top of 40 bits.
+  const uint64_t packed = static_cast<uint64_t>(time.hours().count()) << 35 |
+                          static_cast<uint64_t>(time.minutes().count()) << 29 |
+                          static_cast<uint64_t>(time.seconds().count()) << 23 |
+                          static_cast<uint64_t>(static_cast<unsigned>(date.day())) << 18 |
+                          static_cast<uint64_t>(static_cast<unsigned>(date.month())) << 14 |
+                          static_cast<uint64_t>(static_cast<int>(date.year()) - 2000) << 7;
+  std::array<uint8_t, kLogRecord> r{};
+  r[0] = type;
+  r[1] = static_cast<uint8_t>(account >> 8);
+  r[2] = static_cast<uint8_t>(account);
+  for (int i = 0; i < 4; ++i) r[3 + i] = static_cast<uint8_t>(event >> (24 - 8 * i));
+  for (int i = 0; i < 5; ++i) r[7 + i] = static_cast<uint8_t>(packed >> (32 - 8 * i));
+  r[12] = userNumber;
+  r[13] = 0;
+  for (int i = 0; i < 13; ++i) r[13] ^= r[i];
+  return r;
+}
+
+// The log memory after `events` events: once the ring is full, each new record overwrites the
+// oldest and the write position moves on.
+Image logImage(long events, unsigned account) {
+  Image image(kLogSize, 0);
+  const long first = std::max(0L, events - kLogRing);
+  for (long e = first; e < events; ++e) {
+    const std::array<uint8_t, kLogRecord> r = logRecord(e, account);
+    std::copy(r.begin(), r.end(), image.begin() + kLogHeader + (e % kLogRing) * kLogRecord);
+  }
+  const uint32_t next =
+      static_cast<uint32_t>(kLogBase + kLogHeader + (events % kLogRing) * kLogRecord);
+  image[0] = static_cast<uint8_t>(next >> 8);
+  image[1] = static_cast<uint8_t>(next);
+  image[3] = static_cast<uint8_t>(std::min<long>(events, kLogRing));
+  return image;
 }
 
 enum class Transfer { None, Config, Text, Table, Firmware };
@@ -708,10 +783,21 @@ class Simulator {
     sendRecords(m, records, count);
   }
 
+  // The first records of the log memory: as many as asked for, the whole memory at most.
   void loadLog(Module& m) {
-    std::vector<std::string> records;
-    for (int i = 0; i < opt_.logLines; ++i) records.push_back(logRecord(i));
+    const Image image =
+        opt_.logImage.empty()
+            ? logImage(opt_.logEvents.value_or(logEventsIn(opt_.logLines)), m.account)
+            : loadLogImage(opt_.logImage);
+    std::vector<std::string> records = imageRecords(image, kLogBase, false);
+    records.resize(std::min(records.size(), static_cast<size_t>(opt_.logLines)));
     sendRecords(m, records, std::nullopt);
+  }
+
+  // The events whose records lie wholly within the first `lines` records.
+  static long logEventsIn(int lines) {
+    const long bytes = 16L * lines - static_cast<long>(kLogHeader);
+    return std::clamp(bytes / static_cast<long>(kLogRecord), 0L, static_cast<long>(kLogRing));
   }
 
   void beginBlock(Module& m, Transfer what) {
@@ -875,15 +961,33 @@ int main(int argc, char** argv) {
                  "the first K \"lcfg\" answers leave out one record (the count says all)")
       ->type_name("K")
       ->check(CLI::Range(0, std::numeric_limits<int>::max()));
-  app.add_option("--log-lines", o.logLines, "records answered to \"llog\"")
-      ->check(CLI::Range(0, kMaxLogLines))
-      ->capture_default_str();
+  auto* logLines =
+      app.add_option("--log-lines", o.logLines,
+                     "Intel HEX records of the log memory answered to \"llog\", from 0x0400 (" +
+                         std::to_string(kLogWholeLines) +
+                         ": all of it); without --log-events the log holds the events that fit")
+          ->check(CLI::Range(0, kLogWholeLines))
+          ->capture_default_str();
+  auto* logEvents =
+      app.add_option("--log-events", o.logEvents,
+                     "events the module has logged; more than 254 have wrapped the ring (the "
+                     "whole log memory is answered unless --log-lines says otherwise)")
+          ->type_name("K")
+          ->check(CLI::Range(0, kMaxLogEvents));
+  auto* logImageFile =
+      app.add_option("--log-image", o.logImage,
+                     "Intel HEX file with the log memory (0x0400-0x11E7) answered to \"llog\"")
+          ->type_name("FILE")
+          ->check(CLI::ExistingFile);
+  logEvents->excludes(logImageFile);
   app.add_flag("--verbose", o.verbose, "print every line received and sent");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
+  if ((logEvents->count() > 0 || logImageFile->count() > 0) && logLines->count() == 0)
+    o.logLines = kLogWholeLines;
   o.connections = std::max(1, o.connections);
   o.pollMs = std::max(0, o.pollMs);
   o.connectPerSecond = std::max(1, o.connectPerSecond);
