@@ -8,27 +8,10 @@
 #include <stdexcept>
 
 #include "common/hex_record.h"
+#include "server/programming/dialog_text.h"
 
 namespace orv {
 namespace {
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-std::string_view trimmedRight(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
 
 bool allOf(std::string_view s, bool dots) {
   return std::all_of(s.begin(), s.end(),
@@ -39,7 +22,7 @@ std::string itemList(std::span<const std::string_view> items) {
   std::string out;
   for (std::string_view item : items) {
     if (!out.empty()) out += ", ";
-    out += trimmedRight(item);
+    out += trimRightBlanks(item);
   }
   return out;
 }
@@ -47,7 +30,7 @@ std::string itemList(std::span<const std::string_view> items) {
 // The canonical item the operator means, matched without trailing blanks or case.
 const std::string_view* findItem(std::span<const std::string_view> items, std::string_view value) {
   for (const std::string_view& item : items) {
-    if (sameText(trimmedRight(item), trimmed(value))) return &item;
+    if (sameCaption(trimRightBlanks(item), trimBlanks(value))) return &item;
   }
   return nullptr;
 }
@@ -114,15 +97,15 @@ std::string ConfigDialog::setField(std::string_view caption, std::string_view ty
   size_t index = all.size();
   for (size_t i = 0; i < all.size(); ++i) {
     if (fieldShown(all[i], type_) &&
-        sameText(trimmedRight(fieldCaption(all[i], type_)), trimmedRight(caption))) {
+        sameCaption(trimRightBlanks(fieldCaption(all[i], type_)), trimRightBlanks(caption))) {
       index = i;
       break;
     }
   }
-  if (index == all.size()) return "No field \"" + std::string(trimmedRight(caption)) + "\"";
+  if (index == all.size()) return "No field \"" + std::string(trimRightBlanks(caption)) + "\"";
 
   const ConfigField& field = all[index];
-  const std::string name(trimmedRight(fieldCaption(field, type_)));
+  const std::string name(trimRightBlanks(fieldCaption(field, type_)));
   for (const Disabling& d : kDisabled) {
     if (d.field == field.caption && value(d.by) == d.value) {
       return name + " cannot be changed while " + std::string(d.by) + " is " +
@@ -185,14 +168,14 @@ std::string ConfigDialog::setField(std::string_view caption, std::string_view ty
 
 std::string ConfigDialog::setMark(std::string_view table, int row, int column, bool on) {
   for (MarkTable& t : tables_) {
-    if (!sameText(trimmed(t.name), trimmed(table))) continue;
+    if (!sameCaption(trimBlanks(t.name), trimBlanks(table))) continue;
     auto r = std::find_if(t.rows.begin(), t.rows.end(),
                           [row](const MarkTable::Row& x) { return x.number == row; });
     if (r == t.rows.end()) {
-      return "No row " + std::to_string(row) + " in " + std::string(trimmed(t.name));
+      return "No row " + std::to_string(row) + " in " + std::string(trimBlanks(t.name));
     }
     if (column < 1 || column > static_cast<int>(t.columns.size())) {
-      return "No column " + std::to_string(column) + " in " + std::string(trimmed(t.name));
+      return "No column " + std::to_string(column) + " in " + std::string(trimBlanks(t.name));
     }
     if (r->settable == 0) return "\"" + r->name + "\" is a heading and takes no marks";
     const uint8_t bit = static_cast<uint8_t>(1u << (column - 1));
@@ -200,7 +183,7 @@ std::string ConfigDialog::setMark(std::string_view table, int row, int column, b
     r->bits = on ? static_cast<uint8_t>(r->bits | bit) : static_cast<uint8_t>(r->bits & ~bit);
     return {};
   }
-  return "No table \"" + std::string(trimmed(table)) + "\"";
+  return "No table \"" + std::string(trimBlanks(table)) + "\"";
 }
 
 bool ConfigDialog::internationalCodeConfirmed(OperatorQuestions& op) const {

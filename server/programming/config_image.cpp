@@ -6,6 +6,7 @@
 
 #include "common/hex_record.h"
 #include "common/ini_file.h"
+#include "server/programming/dialog_text.h"
 
 namespace orv {
 namespace {
@@ -344,18 +345,6 @@ void writeText(ConfigImage& image, size_t offset, size_t width, std::string_view
   std::copy_n(value.begin(), std::min(width, value.size()), image.begin() + offset);
 }
 
-// A whole decimal number; std::nullopt for anything else. Values past 65535 read as 65536 so
-// that a range check can never be passed by wrapping around.
-std::optional<uint32_t> parseDecimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = std::min<uint32_t>(v * 10 + static_cast<uint32_t>(c - '0'), 65536);
-  }
-  return v;
-}
-
 std::string decimal4(unsigned value) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%4.4u", value);
@@ -445,17 +434,17 @@ void packField(const ConfigField& field, const ConfigValues& values, size_t inde
   const std::string& value = (field.blank & typeBit(type)) ? blankValue : values[index];
   switch (field.encoding) {
     case E::Byte:
-      if (auto v = parseDecimal(value)) image[at] = static_cast<uint8_t>(*v);
+      if (auto v = typedDecimal(value)) image[at] = static_cast<uint8_t>(*v);
       return;
     case E::U16Le:
-      if (auto v = parseDecimal(value)) {
+      if (auto v = typedDecimal(value)) {
         image[at] = static_cast<uint8_t>(*v);
         image[at + 1] = static_cast<uint8_t>(*v >> 8);
       }
       return;
     case E::PinU16Be:
     case E::HexU16Be: {
-      auto v = field.encoding == E::PinU16Be ? parseDecimal(value) : parseHex(value);
+      auto v = field.encoding == E::PinU16Be ? typedDecimal(value) : parseHex(value);
       if (v && *v <= 0xFFFF) {
         image[at] = static_cast<uint8_t>(*v >> 8);
         image[at + 1] = static_cast<uint8_t>(*v);
@@ -618,7 +607,7 @@ std::string rangeError(const ConfigField& field, int type, std::string_view valu
   const FieldVariant* v = variantFor(field, type);
   const uint16_t min = v ? v->min : field.min;
   const uint16_t max = v ? v->max : field.max;
-  std::optional<uint32_t> n = parseDecimal(value);
+  std::optional<uint32_t> n = typedDecimal(value);
   if (!n) return {};
   std::string caption(fieldCaption(field, type));
   if (*n < min) return caption + " <" + std::to_string(min);

@@ -7,6 +7,7 @@
 
 #include "common/hex_record.h"
 #include "server/inputs/device_text.h"
+#include "server/programming/dialog_text.h"
 
 namespace orv {
 namespace {
@@ -52,18 +53,6 @@ std::string_view cutText(std::string_view text, size_t chars, size_t bytes) {
     ++count;
   }
   return text.substr(0, end);
-}
-
-// A whole decimal number; values past 65535 read as 65536 so that no range check is passed by
-// wrapping around.
-std::optional<uint32_t> decimal(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  uint32_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = std::min<uint32_t>(v * 10 + static_cast<uint32_t>(c - '0'), 65536);
-  }
-  return v;
 }
 
 uint8_t* recordAt(DeviceImage& image, size_t index) {
@@ -118,7 +107,7 @@ void packDeviceSettings(const DeviceValues& values, int type, DeviceImage& image
     const DeviceSetting& s = kSettings[i];
     if (!settingShown(s, type)) continue;
     if (s.number) {
-      if (std::optional<uint32_t> v = decimal(values[i]); v && *v <= 0xFF) {
+      if (std::optional<uint32_t> v = typedDecimal(values[i]); v && *v <= 0xFF) {
         image[s.offset] = static_cast<uint8_t>(*v);
       }
       continue;
@@ -132,7 +121,7 @@ void packDeviceSettings(const DeviceValues& values, int type, DeviceImage& image
 TypedSetting typedSetting(const DeviceSetting& setting, std::string_view typed) {
   const std::string caption(setting.caption);
   if (setting.number) {
-    std::optional<uint32_t> v = decimal(trimmed(typed));
+    std::optional<uint32_t> v = typedDecimal(trimmed(typed));
     if (!v) return {{}, caption + ": '" + std::string(typed) + "' is not a number"};
     if (*v < setting.min) return {{}, caption + " <" + std::to_string(setting.min)};
     if (*v > setting.max) return {{}, caption + " >" + std::to_string(setting.max)};

@@ -3,19 +3,10 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "server/programming/dialog_text.h"
+
 namespace orv {
 namespace {
-
-std::string_view trimmedRight(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [&](char x, char y) { return lower(x) == lower(y); });
-}
 
 std::string rowText(size_t row) {
   return "Row " + std::to_string(row + 1) + ": ";
@@ -51,12 +42,13 @@ std::vector<DialogField> DeviceDialog::fields() const {
 std::string DeviceDialog::setField(std::string_view caption, std::string_view value) {
   std::span<const DeviceSetting> all = deviceSettings();
   for (size_t i = 0; i < all.size(); ++i) {
-    if (!settingShown(all[i], type_) || !sameText(all[i].caption, trimmedRight(caption))) continue;
+    if (!settingShown(all[i], type_) || !sameCaption(all[i].caption, trimRightBlanks(caption)))
+      continue;
     TypedSetting typed = typedSetting(all[i], value);
     if (typed.error.empty()) values_[i] = std::move(typed.value);
     return typed.error;
   }
-  return "No field \"" + std::string(trimmedRight(caption)) + "\"";
+  return "No field \"" + std::string(trimRightBlanks(caption)) + "\"";
 }
 
 std::vector<RecordTable> DeviceDialog::recordTables() const {
@@ -67,8 +59,8 @@ std::vector<RecordTable> DeviceDialog::recordTables() const {
 
 std::string DeviceDialog::setRecords(std::string_view table,
                                      const std::vector<std::vector<std::string>>& rows) {
-  if (!sameText(trimmedRight(table), kPhones)) {
-    return "No table \"" + std::string(trimmedRight(table)) + "\"";
+  if (!sameCaption(trimRightBlanks(table), kPhones)) {
+    return "No table \"" + std::string(trimRightBlanks(table)) + "\"";
   }
   const size_t capacity = phoneEditorCapacity(type_);
   if (rows.size() > capacity) {

@@ -2,25 +2,14 @@
 
 #include <algorithm>
 
+#include "server/programming/dialog_text.h"
+
 namespace orv {
 namespace {
 
 constexpr std::string_view kEventsTable = "Events";
 constexpr std::string_view kPartitionsTable = "Partitions";
 constexpr std::string_view kDescribedOnly = "Send Described Events only";
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
-bool sameText(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-           return lower(x) == lower(y);
-         });
-}
 
 RecordTable shown(std::string_view name, const std::vector<TextRecord>& records,
                   const TextTableLayout& layout) {
@@ -55,10 +44,10 @@ std::vector<DialogField> TextDialog::fields() const {
 }
 
 std::string TextDialog::setField(std::string_view caption, std::string_view value) {
-  if (!twoTables_ || !sameText(trimmed(caption), kDescribedOnly)) {
-    return "No field \"" + std::string(trimmed(caption)) + "\"";
+  if (!twoTables_ || !sameCaption(trimBlanks(caption), kDescribedOnly)) {
+    return "No field \"" + std::string(trimBlanks(caption)) + "\"";
   }
-  value = trimmed(value);
+  value = trimBlanks(value);
   if (value != "0" && value != "1") return std::string(kDescribedOnly) + " takes 0 or 1";
   flags_ = value == "1" ? static_cast<uint8_t>(flags_ & ~kDescribedOnlyBit)
                         : static_cast<uint8_t>(flags_ | kDescribedOnlyBit);
@@ -73,9 +62,9 @@ std::vector<RecordTable> TextDialog::recordTables() const {
 
 std::string TextDialog::setRecords(std::string_view table,
                                    const std::vector<std::vector<std::string>>& rows) {
-  const bool events = sameText(trimmed(table), kEventsTable);
-  if (!events && !(twoTables_ && sameText(trimmed(table), kPartitionsTable))) {
-    return "No table \"" + std::string(trimmed(table)) + "\"";
+  const bool events = sameCaption(trimBlanks(table), kEventsTable);
+  if (!events && !(twoTables_ && sameCaption(trimBlanks(table), kPartitionsTable))) {
+    return "No table \"" + std::string(trimBlanks(table)) + "\"";
   }
   const TextTableLayout& layout = events ? eventLayout_ : partitionLayout_;
   if (rows.size() > layout.capacity) {
