@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-console orv-pelkon Pelkon Comlan
+cmake --build --preset default --target ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-console orv-logview orv-pelkon Pelkon Comlan
 mkdir -p build/demo/Orv_Serv build/demo/SMSLog
 cp demo/*.ini build/demo/
 exec build/bin/ORV_Serv --headless --dir build/demo
