@@ -111,7 +111,7 @@ std::string importTablesCsv(const std::filesystem::path& file,
       return at + std::to_string(cells.size()) + " columns instead of " +
              std::to_string(columns.size()) + " (" + joined(columns) + ")";
     }
-    Pending* target = &pending[0];
+    Pending* target = tableColumn ? nullptr : &pending.front();
     if (tableColumn) {
       auto known = std::find_if(tables.begin(), tables.end(), [&](const RecordTable& t) {
         return sameCaption(t.name, cells[0]);
