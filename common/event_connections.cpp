@@ -88,7 +88,9 @@ void EventConnection::close(int error) {
 // --- server ----------------------------------------------------------------------------------
 
 EventServer::EventServer(std::string what, size_t maxConnections, size_t maxInput)
-    : what_(std::move(what)), maxConnections_(maxConnections), maxInput_(maxInput) {}
+    : what_(std::move(what)), maxConnections_(maxConnections), maxInput_(maxInput) {
+  admission_.emplace(what_, AdmissionRules{});
+}
 
 bool EventServer::start(uint16_t port, Factory make, std::function<void()> afterEvents,
                         Durability* durability) {
@@ -176,6 +178,7 @@ void EventServer::run() {
     }
     if (ticksSince(lastTick) >= static_cast<uint32_t>(kTickMs)) {
       lastTick = ticks();
+      closeSilent(lastTick);
       for (const auto& c : connections_) {
         if (!c->closed()) c->onTick(lastTick);
       }
@@ -210,9 +213,12 @@ bool EventServer::acceptAll() {
       diagf("%s: cannot accept a connection: %s", what_.c_str(), describeSocketError(err).c_str());
       return false;
     }
-    if (count() >= maxConnections_) {
-      diagf("%s: %s refused: %zu connections already", what_.c_str(), socket.peerAddress().c_str(),
-            maxConnections_);
+    // Closed without a word when refused: the socket goes out of scope.
+    const std::string peer = socket.peerAddress();
+    if (!admission_->admit(peer)) continue;
+    if (count() >= maxConnections_ && !evictOne()) {
+      admission_->release(peer);
+      admission_->refusedFull(peer, maxConnections_);
       continue;
     }
     adopt(std::move(socket));
@@ -221,21 +227,48 @@ bool EventServer::acceptAll() {
 }
 
 void EventServer::adopt(LineSocket&& socket) {
+  const std::string peer = socket.peerAddress();
   std::unique_ptr<EventConnection> c = make_(socket);
-  if (!c) return;
+  if (!c) {
+    admission_->release(peer);
+    return;
+  }
   c->socket_ = std::move(socket);
   c->server_ = this;
+  c->openedAt_ = ticks();
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.ptr = c.get();
   if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, c->socket_.fd(), &ev) != 0) {
     diagf("%s: %s: cannot wait for its input: %s", what_.c_str(), c->peerAddress().c_str(),
           std::strerror(errno));
+    admission_->release(peer);
     return;
   }
   c->interest_ = EPOLLIN;
   std::lock_guard lock(lock_);
   connections_.push_back(std::move(c));
+}
+
+bool EventServer::evictOne() {
+  // The list is in order of connection, and only this thread changes it.
+  for (const auto& c : connections_) {
+    if (c->closed() || c->established_) continue;
+    admission_->evicted(c->peerAddress());
+    c->close(kWsaConnAborted);
+    return true;
+  }
+  return false;
+}
+
+void EventServer::closeSilent(uint32_t now) {
+  const uint32_t limit = admission_->firstExchangeMs();
+  if (limit == 0) return;
+  for (const auto& c : connections_) {
+    if (c->closed() || c->established_ || ticksSince(c->openedAt_, now) < limit) continue;
+    admission_->timedOut(c->peerAddress());
+    c->close(kWsaTimedOut);
+  }
 }
 
 void EventServer::receive(EventConnection& c) {
@@ -331,6 +364,7 @@ void EventServer::finish(EventConnection& c) {
           what_.c_str(), c.peerAddress().c_str(), c.peerPort(), maxInput_);
   }
   c.onClosed(c.closeError_);
+  admission_->release(c.peerAddress());
   c.socket_.close();  // which also takes it out of epoll
 }
 

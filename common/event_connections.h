@@ -7,11 +7,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "common/admission.h"
 #include "common/cancel_event.h"
 #include "common/durable_waiter.h"
 #include "common/line_socket.h"
@@ -49,6 +51,11 @@ class EventConnection {
   // Ends the connection after the current handler; onClosed(error) follows.
   void close(int error);
 
+  // The peer completed its first valid exchange: from now on neither the first-exchange limit
+  // nor a newcomer looking for a slot ends the connection.
+  void markEstablished() { established_ = true; }
+  bool established() const { return established_; }
+
   bool closed() const { return closed_.load(std::memory_order_relaxed); }
   const std::string& peerAddress() const { return socket_.peerAddress(); }
   uint16_t peerPort() const { return socket_.peerPort(); }
@@ -74,6 +81,8 @@ class EventConnection {
   uint32_t interest_ = 0;
   std::atomic<bool> closed_{false};
   int closeError_ = 0;
+  uint32_t openedAt_ = 0;
+  bool established_ = false;
   EventServer* server_ = nullptr;
 };
 
@@ -108,6 +117,10 @@ class EventServer {
   EventServer(const EventServer&) = delete;
   EventServer& operator=(const EventServer&) = delete;
 
+  // What the input demands of new peers; before start().
+  void setAdmission(AdmissionRules rules) { admission_.emplace(what_, std::move(rules)); }
+  const AdmissionCounters& admissionCounters() const { return admission_->counters(); }
+
   // Listens and starts the loop thread; a port that cannot be bound is reported. afterEvents,
   // when given, runs on the loop thread after every round of events (and at its end): where a
   // held log writes the round's entries. With a `durability`, sendWhenStored() waits on it.
@@ -134,6 +147,11 @@ class EventServer {
   // Takes the waiting connections; false when accepting failed for a reason that lasts.
   bool acceptAll();
   void adopt(LineSocket&& socket);
+  // Closes the oldest connection that has not completed a valid exchange; false when there is
+  // none.
+  bool evictOne();
+  // Closes the connections that have not completed a valid exchange within the limit.
+  void closeSilent(uint32_t now);
   void receive(EventConnection& c);
   void flush(EventConnection& c);
   void watch(EventConnection& c, uint32_t events);
@@ -148,6 +166,7 @@ class EventServer {
   std::string what_;
   size_t maxConnections_;
   size_t maxInput_;
+  std::optional<Admission> admission_;
   Factory make_;
   std::function<void()> afterEvents_;
   LineSocket listener_;

@@ -61,6 +61,21 @@ uint16_t readSmsPort(const IniFile& ini) {
   return static_cast<uint16_t>(readSetting(ini, "Sms", {"Port", 911, 0, 65535}));
 }
 
+AdmissionRules readAdmission(const IniFile& ini, std::string_view section,
+                             const AdmissionDefaults& defaults) {
+  AdmissionRules rules;
+  if (defaults.allowKey) {
+    rules.allow = AddressList::parse(ini.readString(section, "Allow", ""),
+                                     "[" + std::string(section) + "] Allow");
+  }
+  rules.perAddress =
+      static_cast<size_t>(readSetting(ini, section, {"PerAddress", defaults.perAddress, 0, 65535}));
+  rules.firstExchangeMs = static_cast<uint32_t>(
+                              readSetting(ini, section, {"FirstLineWait", defaults.firstLineWaitS, 0, 3600})) *
+                          1000u;
+  return rules;
+}
+
 OptionsSettings readOptions(const IniFile& ini) {
   OptionsSettings s;
   s.uFl = ini.readBool("Options", "U_Fl", true);

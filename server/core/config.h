@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/admission.h"
 #include "common/ini_file.h"
 
 // Readers of ORV_Serv.ini. Each reader holds the defaults of its keys, so a missing file or key
@@ -60,6 +61,17 @@ struct InputSettings {
 InputSettings readInputSettings(const IniFile& ini, std::string_view section);
 
 uint16_t readSmsPort(const IniFile& ini);  // [Sms] Port, 911
+
+// The admission keys of an input's section: Allow (addresses and CIDR ranges, when the input
+// has such a list), PerAddress (connections per source address, 0 = no limit) and
+// FirstLineWait (seconds to the first valid exchange, 0 = no limit).
+struct AdmissionDefaults {
+  bool allowKey = true;
+  int32_t perAddress = 64;
+  int32_t firstLineWaitS = 10;
+};
+AdmissionRules readAdmission(const IniFile& ini, std::string_view section,
+                             const AdmissionDefaults& defaults);
 
 struct OptionsSettings {
   bool uFl = true;       // queue the identity line before module event lines

@@ -84,7 +84,8 @@ void ServerCore::loadConfiguration() {
 
   if (outputsExist()) {
     OutputServerSettings settings{out_.port, out_.syncPMinutes, readValues(ini, "CList"),
-                                  programDir_ / "Orv_Serv_c"};
+                                  programDir_ / "Orv_Serv_c",
+                                  readAdmission(ini, "Out", {.allowKey = false, .firstLineWaitS = 20})};
     outputServer_ = std::make_unique<TOListThrd>(
         std::move(settings), *outputList_,
         [this](int line, const std::string& id, const std::string& command) {
@@ -111,13 +112,13 @@ void ServerCore::startInput(const IniFile& ini, const char* section,
   if (std::string_view(section) == "TcpDrv") {
     tcpDrvInput_ = std::make_unique<TListThrd1>(
         TcpDrvSettings{settings.port, settings.line, minutesToMs(settings.lifeTimeMinutes),
-                       programDir_ / "Orv_TcpDrv"},
+                       programDir_ / "Orv_TcpDrv", readAdmission(ini, section, {})},
         outputList_.get(), &outputsChanged);
     return;
   }
   siaInput_ = std::make_unique<TSIAListThrd>(
       SiaSettings{settings.port, settings.line, minutesToMs(settings.lifeTimeMinutes),
-                  programDir_ / "Orv_Sia"},
+                  programDir_ / "Orv_Sia", readAdmission(ini, section, {})},
       outputList_.get(), &outputsChanged, &siaViewChanged);
 }
 
@@ -148,8 +149,15 @@ void ServerCore::startGprsLine(const IniFile& ini, const std::string& section, s
     line.log = item->log.get();
     line.console = &console_;
     line.rowsChanged = &item->rowsChanged;
-    item->moduleServer = std::make_unique<tIOCS>(
-        tIOCS::Settings{item->port, startCommands_, sock_.tOutMs, name}, line);
+    tIOCS::Settings settings;
+    settings.port = item->port;
+    settings.startCommands = startCommands_;
+    settings.syncIntervalMs = sock_.tOutMs;
+    settings.name = name;
+    settings.admission = readAdmission(ini, section, {.perAddress = 0});
+    settings.maxConnections = static_cast<size_t>(
+        readSetting(ini, section, {"MaxConnections", tIOCS::kDefaultMaxConnections, 1, 1000000}));
+    item->moduleServer = std::make_unique<tIOCS>(std::move(settings), line);
   }
 
   tGprsItem& line = *item;
@@ -172,7 +180,13 @@ void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::str
   device.rowChanged = &gprsLines_.front()->rowChanged;
 
   if (line.tcpOn) {
-    if (line.tcpPort != 0) line.deviceListener = std::make_unique<TCListThrd>(device, line.tcpPort);
+    if (line.tcpPort != 0) {
+      // The device may stay silent up to its silence limit before it counts as dead.
+      AdmissionRules rules = readAdmission(ini, line.section, {.perAddress = 0});
+      rules.firstExchangeMs = device.silenceMs;
+      line.deviceListener =
+          std::make_unique<TCListThrd>(device, line.tcpPort, std::move(rules));
+    }
     return;
   }
   line.rowsChanged.store(1, std::memory_order_relaxed);
@@ -187,7 +201,9 @@ void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::str
     // itself is held: the list grows while later lines start.
     tGprsItem* first = gprsLines_.front().get();
     smsServer_ = std::make_unique<TSmsListThrd>(
-        SmsSettings{readSmsPort(ini), programDir_ / "SMSLog"},
+        SmsSettings{.port = readSmsPort(ini),
+                    .logDir = programDir_ / "SMSLog",
+                    .admission = readAdmission(ini, "Sms", {.firstLineWaitS = 20})},
         [first](const std::string& text) { return first->queueDeviceText(text); },
         &smsCountChanged);
   }

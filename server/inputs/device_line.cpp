@@ -165,6 +165,7 @@ void TComThrd::dialogue() {
       }
       continue;
     }
+    heard_.store(true, std::memory_order_release);
     uint64_t ticket = 0;
     if (!alive) {
       alive = true;
@@ -570,7 +571,10 @@ void TTcpComThrd::WriteText(std::string_view text) {
 
 // --- TCListThrd -------------------------------------------------------------------------------
 
-TCListThrd::TCListThrd(DeviceLineContext context, uint16_t port) : context_(std::move(context)) {
+TCListThrd::TCListThrd(DeviceLineContext context, uint16_t port, AdmissionRules rules)
+    : context_(std::move(context)),
+      admission_("GSM receiver port of line " + std::to_string(context_.lineIndex),
+                 std::move(rules)) {
   char what[64];
   std::snprintf(what, sizeof what, "GSM receiver port of line %zu", context_.lineIndex);
   if (listener_.listen(port, what) != 0) return;
@@ -592,42 +596,80 @@ uint16_t TCListThrd::port() const {
 void TCListThrd::requestStop() {
   cancel_.set();
   std::lock_guard lock(lock_);
-  for (const auto& device : devices_) device->requestStop();
+  for (const Connection& c : devices_) c.device->requestStop();
 }
 
 void TCListThrd::stop() {
   requestStop();
   if (thread_.joinable()) thread_.join();
-  std::vector<std::shared_ptr<TComThrd>> devices;
+  std::vector<Connection> devices;
   {
     std::lock_guard lock(lock_);
     devices.swap(devices_);
   }
-  for (const auto& device : devices) device->requestStop();
-  for (const auto& device : devices) device->join();
+  for (const Connection& c : devices) c.device->requestStop();
+  for (const Connection& c : devices) c.device->join();
+  for (const Connection& c : devices) admission_.release(c.device->peer());
   listener_.close();
 }
 
 std::shared_ptr<TComThrd> TCListThrd::newest() const {
   std::lock_guard lock(lock_);
   for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
-    if (!(*it)->finished()) return *it;
+    if (!it->device->finished()) return it->device;
   }
   return nullptr;
+}
+
+void TCListThrd::closeSilent(uint32_t now) {
+  const uint32_t limit = admission_.firstExchangeMs();
+  if (limit == 0) return;
+  for (Connection& c : devices_) {
+    if (c.ending || c.device->heard() || ticksSince(c.openedAt, now) < limit) continue;
+    c.ending = true;
+    admission_.timedOut(c.device->peer());
+    c.device->requestStop();
+  }
+}
+
+bool TCListThrd::makeRoom() {
+  size_t live = 0;
+  for (const Connection& c : devices_) live += c.ending || c.device->finished() ? 0 : 1;
+  if (live < kMaxConnections) return true;
+  for (Connection& c : devices_) {
+    if (c.ending || c.device->finished() || c.device->heard()) continue;
+    c.ending = true;
+    admission_.evicted(c.device->peer());
+    c.device->requestStop();
+    return true;
+  }
+  return false;
 }
 
 void TCListThrd::run() {
   while (!cancel_.isSet()) {
     reapFinished();
+    {
+      std::lock_guard lock(lock_);
+      closeSilent(ticks());
+    }
     if (!listener_.waitForConnection(1000) || cancel_.isSet()) continue;
     LineSocket connection;
     if (listener_.accept(connection) != 0) continue;
-    diagf("GSM receiver line %zu: device connected from %s", context_.lineIndex,
-          connection.peerAddress().c_str());
-    auto device = std::make_shared<TTcpComThrd>(context_, std::move(connection));
+    // A refused peer is closed without a word.
+    const std::string peer = connection.peerAddress();
+    if (!admission_.admit(peer)) continue;
+    std::shared_ptr<TTcpComThrd> device;
     {
       std::lock_guard lock(lock_);
-      devices_.push_back(device);
+      if (!makeRoom()) {
+        admission_.release(peer);
+        admission_.refusedFull(peer, kMaxConnections);
+        continue;
+      }
+      diagf("GSM receiver line %zu: device connected from %s", context_.lineIndex, peer.c_str());
+      device = std::make_shared<TTcpComThrd>(context_, std::move(connection));
+      devices_.push_back({device, ticks(), false});
     }
     device->start();
   }
@@ -639,13 +681,16 @@ void TCListThrd::reapFinished() {
   std::vector<std::shared_ptr<TComThrd>> ended;
   {
     std::lock_guard lock(lock_);
-    std::erase_if(devices_, [&](const std::shared_ptr<TComThrd>& d) {
-      if (!d->finished()) return false;
-      ended.push_back(d);
+    std::erase_if(devices_, [&](const Connection& c) {
+      if (!c.device->finished()) return false;
+      ended.push_back(c.device);
       return true;
     });
   }
-  for (const auto& device : ended) device->join();
+  for (const auto& device : ended) {
+    device->join();
+    admission_.release(device->peer());
+  }
 }
 
 }  // namespace orv

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/admission.h"
 #include "common/cancel_event.h"
 #include "common/line_socket.h"
 #include "common/serial_port.h"
@@ -79,6 +80,9 @@ class TComThrd {
   // The device's row in its line's status list.
   ModuleRow row() const;
   const std::string& name() const { return name_; }
+  const std::string& peer() const { return peer_; }
+  // The device has sent a message (a lone DC4 is none).
+  bool heard() const { return heard_.load(std::memory_order_acquire); }
 
  protected:
   TComThrd(DeviceLineContext context, int kind, std::string peer);
@@ -136,6 +140,7 @@ class TComThrd {
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> lost_{false};
   std::atomic<bool> finished_{false};
+  std::atomic<bool> heard_{false};
   std::thread thread_;
 };
 
@@ -155,10 +160,14 @@ class TTcpComThrd : public TComThrd {
 
 // The TCP port of a line whose device connects over the network (TcpOn). Every connection gets
 // its own device thread; the newest one still running is the line's device. All of them end
-// with the listener.
+// with the listener. A line has one device, so there are few slots: a connection that has not
+// sent a message within the admission's first-exchange limit is closed, and the oldest such one
+// makes room when all are taken.
 class TCListThrd {
  public:
-  TCListThrd(DeviceLineContext context, uint16_t port);
+  static constexpr size_t kMaxConnections = 8;
+
+  TCListThrd(DeviceLineContext context, uint16_t port, AdmissionRules rules = {});
   ~TCListThrd();
   TCListThrd(const TCListThrd&) = delete;
   TCListThrd& operator=(const TCListThrd&) = delete;
@@ -171,17 +180,30 @@ class TCListThrd {
 
   // The newest connection that still runs, or null.
   std::shared_ptr<TComThrd> newest() const;
+  const AdmissionCounters& admissionCounters() const { return admission_.counters(); }
 
  private:
+  struct Connection {
+    std::shared_ptr<TComThrd> device;
+    uint32_t openedAt;
+    bool ending;  // closed by the admission rules
+  };
+
   void run();
   void reapFinished();
+  // Closes the connections without a message within the first-exchange limit; lock_ held.
+  void closeSilent(uint32_t now);
+  // A slot for a new connection, by closing the oldest one without a message when all are
+  // taken; lock_ held.
+  bool makeRoom();
 
   DeviceLineContext context_;
+  Admission admission_;
   LineSocket listener_;
   bool listening_ = false;
   CancelEvent cancel_;
   mutable std::mutex lock_;
-  std::vector<std::shared_ptr<TComThrd>> devices_;  // in the order they connected
+  std::vector<Connection> devices_;  // in the order they connected
   std::thread thread_;
 };
 

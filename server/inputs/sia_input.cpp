@@ -97,6 +97,7 @@ void TSIAEchoThrd::handle(const std::string& frame) {
     if (behind && behind->crcOk) f = std::move(behind);
   }
   if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
+  markEstablished();
   std::optional<SiaMessage> msg = parseSiaMessage(f->message);
   if (!msg) return;  // not a DC-09 message: nothing to acknowledge
   std::optional<std::string> line = convertSiaMessage(*msg);
@@ -132,6 +133,7 @@ TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
       hosts_("SIA receiver", kMaxConnections, LineSocket::kMaxLine + 1) {
   // The loop writes the log entries of each round of events at once.
   log_.setHeld(true);
+  hosts_.setAdmission(std::move(settings_.admission));
   hosts_.start(
       settings_.port,
       [this](const LineSocket&) { return std::make_unique<TSIAEchoThrd>(*this, ++nextId_); },

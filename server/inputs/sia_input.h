@@ -20,6 +20,7 @@ struct SiaSettings {
   uint8_t line = 1;
   uint32_t lifeTimeMs = 20 * 60000u;
   std::filesystem::path logDir;  // ./Orv_Sia/
+  AdmissionRules admission;
 };
 
 class TSIAListThrd;

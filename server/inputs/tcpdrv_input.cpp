@@ -97,6 +97,7 @@ std::optional<uint64_t> TTCPEchoThrd1::accept(std::string_view line) {
                     static_cast<int>(std::min<size_t>(line.size(), 200)), line.data());
     return std::nullopt;
   }
+  markEstablished();
 
   std::string normalised(line);
   if (normalised.size() >= 4) normalised[3] = '2';
@@ -132,6 +133,7 @@ TListThrd1::TListThrd1(TcpDrvSettings settings, tOList* outputs,
       hosts_("TcpDrv input", kMaxConnections, LineSocket::kMaxLine + 2) {
   // The loop writes the log entries of each round of events at once.
   log_.setHeld(true);
+  hosts_.setAdmission(std::move(settings_.admission));
   hosts_.start(
       settings_.port, [this](const LineSocket&) { return std::make_unique<TTCPEchoThrd1>(*this); },
       [this] { log_.flush(); }, outputs_ ? outputs_->durability() : nullptr);

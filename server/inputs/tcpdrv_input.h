@@ -31,6 +31,7 @@ struct TcpDrvSettings {
   uint8_t line = 1;
   uint32_t lifeTimeMs = 20 * 60000u;
   std::filesystem::path logDir;  // ./Orv_TcpDrv/
+  AdmissionRules admission;
 };
 
 class TListThrd1;

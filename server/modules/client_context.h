@@ -50,6 +50,12 @@ struct tClientContext {
   uint32_t recordsReceived = 0;  // lcfg, ltxt, llog: "#4" lines so far, for the "C/" count
   bool watching = false;         // registered with epoll
   bool closed = false;
+  // Admission: a connection that has never been answered a line may be closed for silence or
+  // to make room; once answered, never by those rules.
+  bool established = false;
+  bool wantsRoom = false;    // accepted while every slot was taken
+  uint32_t openedAt = 0;
+  size_t countedInput = 0;   // its share of the line's unanswered-input budget
 
   // Shared with the status view, the console and the output clients.
   mutable std::mutex lock;

@@ -33,7 +33,8 @@ struct tIOCS::Worker {
       : server(server),
         protocol(server.line_),
         durable(server.settings_.name,
-                server.line_.outputs ? server.line_.outputs->durability() : nullptr) {}
+                server.line_.outputs ? server.line_.outputs->durability() : nullptr),
+        budgetDiag(server.settings_.name) {}
 
   void start() {
     epollFd.reset(::epoll_create1(EPOLL_CLOEXEC));
@@ -95,6 +96,11 @@ struct tIOCS::Worker {
     if (!dead.empty()) std::erase_if(held, [](tClientContext* c) { return c->closed; });
     for (tClientContext* c : dead) {
       server.clients_.remove(c);
+      server.admission_.release(c->peerAddress);
+      server.open_.fetch_sub(1, std::memory_order_relaxed);
+      inputTotal -= c->countedInput;
+      c->countedInput = 0;
+      std::string().swap(c->input);  // the record may live on with the console
       // The console may still hold the record; the socket must not wait for it.
       c->fd.reset();  // closing also leaves epoll
       owned.erase(c);
@@ -123,6 +129,13 @@ struct tIOCS::Worker {
   // The socket became writable again.
   void continueSend(tClientContext& c) {
     if (flush(c)) apply(c, protocol.afterSend(c, ticks()));
+    settleInput(c);
+  }
+
+  // Brings the line's total of unanswered input up to date with what the protocol took.
+  void settleInput(tClientContext& c) {
+    inputTotal = inputTotal - c.countedInput + c.input.size();
+    c.countedInput = c.input.size();
   }
 
   // True once the whole send buffer is out; false while it waits for the socket to take more,
@@ -185,13 +198,23 @@ struct tIOCS::Worker {
       c.lastReceived.assign(chunk);
     }
     if (server.line_.rowsChanged) server.line_.rowsChanged->store(1, std::memory_order_relaxed);
+    settleInput(c);
     if (c.input.size() > kMaxInput) {
       diagf("%s: module %s sent more than %zu bytes it was not answered for; closed",
             server.settings_.name.c_str(), c.peerAddress.c_str(), kMaxInput);
       closeClient(c);
       return;
     }
-    apply(c, protocol.onReceive(c, ticks()));
+    if (inputTotal > server.settings_.inputBudget && c.input.size() > kSmallInput) {
+      budgetDiag("module %s closed: the line holds more than %zu bytes of unanswered input",
+                 c.peerAddress.c_str(), server.settings_.inputBudget);
+      closeClient(c);
+      return;
+    }
+    ModuleProtocol::Outcome outcome = protocol.onReceive(c, ticks());
+    if (outcome.next == ModuleProtocol::Next::Send) c.established = true;  // answered a line
+    apply(c, std::move(outcome));
+    settleInput(c);
   }
 
   // The outputs stored more: the answers that waited for it go out, in the order they came.
@@ -203,6 +226,7 @@ struct tIOCS::Worker {
       if (c->closed) continue;
       if (durable.stored(c->heldTicket)) {
         send(*c, std::move(c->heldAnswer));
+        settleInput(*c);
       } else {
         held.push_back(c);
       }
@@ -217,13 +241,55 @@ struct tIOCS::Worker {
     }
     for (ClientPtr& p : fresh) {
       tClientContext& c = *p;
+      if (c.wantsRoom && !evictOne()) {
+        // Closed without a word: every slot holds a module that has been answered.
+        server.admission_.release(c.peerAddress);
+        server.admission_.refusedFull(c.peerAddress, server.settings_.maxConnections);
+        server.open_.fetch_sub(1, std::memory_order_relaxed);
+        continue;
+      }
+      server.clients_.add(p);
+      unanswered.push_back(p);
       owned.emplace(&c, std::move(p));
       send(c, kBanner);  // nothing is read until the banner is out
     }
   }
 
+  // Closes the oldest connection that has never been answered a line; false when there is none.
+  bool evictOne() {
+    while (!unanswered.empty()) {
+      ClientPtr c = std::move(unanswered.front());
+      unanswered.pop_front();
+      if (c->closed || c->established) continue;
+      server.admission_.evicted(c->peerAddress);
+      closeClient(*c);
+      return true;
+    }
+    return false;
+  }
+
+  // Closes the connections that have not been answered a line within the first-exchange
+  // limit. They wait in order of connection, so only the expired ones and one more are seen.
+  void closeSilent(uint32_t now) {
+    const uint32_t limit = server.admission_.firstExchangeMs();
+    while (!unanswered.empty()) {
+      tClientContext& c = *unanswered.front();
+      if (!c.closed && !c.established) {
+        if (limit == 0 || ticksSince(c.openedAt, now) < limit) break;
+        server.admission_.timedOut(c.peerAddress);
+        closeClient(c);
+      }
+      unanswered.pop_front();
+    }
+    // Without a limit the front may stay: the answered and closed ones behind it go.
+    if (limit == 0) {
+      std::erase_if(unanswered, [](const ClientPtr& c) { return c->closed || c->established; });
+    }
+  }
+
   // Closes every connection whose deadline has passed.
   void sweep(uint32_t now) {
+    closeSilent(now);
     for (auto& [raw, client] : owned) {
       if (!client->closed && static_cast<int32_t>(now - client->deadline) > 0) closeClient(*client);
     }
@@ -281,12 +347,17 @@ struct tIOCS::Worker {
   std::mutex adoptLock;
   std::deque<ClientPtr> adopted;
   std::unordered_map<tClientContext*, ClientPtr> owned;
+  std::deque<ClientPtr> unanswered;  // never answered a line, in order of connection
+  size_t inputTotal = 0;             // unanswered input of all connections
+  PeerDiag budgetDiag;
   std::vector<tClientContext*> dead;
   std::jthread thread;
 };
 
 tIOCS::tIOCS(Settings settings, ModuleLineContext line)
-    : settings_(std::move(settings)), line_(line) {
+    : settings_(std::move(settings)),
+      line_(line),
+      admission_(settings_.name, std::move(settings_.admission)) {
   line_.clients = &clients_;
   setCurrentClientOrder(ClientOrder::ById);
 
@@ -351,15 +422,20 @@ void tIOCS::acceptOne() {
     if (errno == EMFILE || errno == ENFILE) ::poll(nullptr, 0, 100);
     return;
   }
+  UniqueFd socket(fd);
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  if (!admission_.admit(text)) return;  // closed without a word
   int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
   auto client = std::make_shared<tClientContext>();
-  client->fd.reset(fd);
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+  client->fd = std::move(socket);
   const uint32_t now = ticks();
   client->peerAddress = text;
+  client->openedAt = now;
+  // The worker makes room, or refuses it, when every slot is taken.
+  client->wantsRoom = open_.fetch_add(1, std::memory_order_relaxed) >= settings_.maxConnections;
   client->number = ++accepted_;
   client->commands.assign(settings_.startCommands.begin(), settings_.startCommands.end());
   client->startCommandCount = static_cast<uint16_t>(settings_.startCommands.size());
@@ -369,7 +445,6 @@ void tIOCS::acceptOne() {
   // its link event with its first line once it is identified.
   client->lastSyncTick = now - settings_.syncIntervalMs - 1;
   client->lastPollEventTick = now - line_.syncPMs - 1;
-  clients_.add(client);
   worker_->adopt(std::move(client));
 }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <limits>
 
 #include "common/beep.h"
 #include "common/diag.h"
@@ -18,7 +19,6 @@ namespace {
 constexpr const char* kBanner = "IP-Server V0.0\r\n";
 constexpr const char* kChannelFound = "1011      0000 R  51\r\n";
 constexpr const char* kChannelMissing = "1011      0000 T  51\r\n";
-constexpr int kNameWaitMs = 20000;
 constexpr int kReplyWaitMs = 5000;
 constexpr int kMissingPauseMs = 1000;
 constexpr uint32_t kHeartbeatAfterMs = 30000;
@@ -74,7 +74,7 @@ std::optional<std::string> normaliseAddress(std::string_view text) {
 // --- client --------------------------------------------------------------------------------
 
 TSOutThrd::TSOutThrd(TOListThrd& server, LineSocket socket)
-    : server_(server), socket_(std::move(socket)) {
+    : server_(server), socket_(std::move(socket)), peer_(socket_.peerAddress()) {
   socket_.setCancelFd(cancel_.fd());
   thread_ = std::thread([this] { run(); });
 }
@@ -82,6 +82,12 @@ TSOutThrd::TSOutThrd(TOListThrd& server, LineSocket socket)
 TSOutThrd::~TSOutThrd() {
   requestStop();
   join();
+}
+
+bool TSOutThrd::evict() {
+  if (finished() || established() || evicted_.exchange(true)) return false;
+  requestStop();
+  return true;
 }
 
 void TSOutThrd::join() {
@@ -98,14 +104,21 @@ void TSOutThrd::command(std::string_view reply) {
 }
 
 void TSOutThrd::run() {
-  const std::string peer = socket_.peerAddress();
+  const std::string& peer = peer_;
   // A client that names nothing within the wait gets the empty name; one that is gone (or
   // sent too much) gets nothing.
+  const uint32_t nameWaitMs = server_.admission_.firstExchangeMs();
   int named = socket_.send(kBanner);
-  if (named == 0) named = socket_.receiveLine(channel_, LineEnd::CrLf, kNameWaitMs);
+  if (named == 0) {
+    named = socket_.receiveLine(channel_, LineEnd::CrLf,
+                                nameWaitMs == 0 ? std::numeric_limits<int>::max()
+                                                : static_cast<int>(nameWaitMs));
+  }
+  if (named == kWsaTimedOut && !cancel_.isSet()) server_.admission_.timedOut(peer);
   if ((named == 0 || named == kWsaTimedOut) && !cancel_.isSet()) {
     log("Open");
     tOItem* item = server_.outputs_.find(channel_);
+    if (item != nullptr) established_.store(true);
     if (item == nullptr) {
       cancel_.waitMs(kMissingPauseMs);
       socket_.send(kChannelMissing);
@@ -127,6 +140,7 @@ void TSOutThrd::run() {
     }
   }
   socket_.close();
+  server_.admission_.release(peer);
   finished_.store(true);
 }
 
@@ -212,7 +226,8 @@ TOListThrd::TOListThrd(OutputServerSettings settings, tOList& outputs, CommandRo
       outputs_(outputs),
       router_(std::move(router)),
       outputsChanged_(outputsChanged),
-      log_(settings_.logDir) {
+      log_(settings_.logDir),
+      admission_("output server", std::move(settings_.admission)) {
   for (const std::string& a : settings_.clientList) {
     if (std::optional<std::string> n = normaliseAddress(a))
       admittedAddresses_.push_back(*n);
@@ -247,6 +262,20 @@ size_t TOListThrd::clientCount() const {
   return n;
 }
 
+bool TOListThrd::makeRoom() {
+  size_t live = 0;
+  for (const auto& h : hosts_) live += h->finished() || h->evicting() ? 0 : 1;
+  if (live < kMaxClients) return true;
+  // The oldest that has not named a channel makes room; its thread ends within its wait.
+  for (const auto& h : hosts_) {
+    if (h->evict()) {
+      admission_.evicted(h->peer());
+      return true;
+    }
+  }
+  return false;
+}
+
 void TOListThrd::reap() {
   std::vector<std::unique_ptr<TSOutThrd>> done;
   {
@@ -269,15 +298,18 @@ void TOListThrd::run() {
     if (!listener_.waitForConnection(kAcceptWaitMs)) continue;
     LineSocket client;
     if (listener_.accept(client) != 0) continue;
+    // A refused client is closed without a word.
     const std::string peer = client.peerAddress();
     if (!admitted(peer)) {
-      diagf("output client %s refused: not in [CList]", peer.c_str());
-      continue;  // closed without a word
+      admission_.refusedNotListed(peer, "[CList]");
+      continue;
     }
+    if (!admission_.admit(peer)) continue;
     reap();  // clients that ended since the last round leave room
     std::lock_guard lock(hostsLock_);
-    if (hosts_.size() >= kMaxClients) {
-      diagf("output client %s refused: %zu clients already", peer.c_str(), kMaxClients);
+    if (!makeRoom()) {
+      admission_.release(peer);
+      admission_.refusedFull(peer, kMaxClients);
       continue;
     }
     beep(5000, 100, "output client " + peer + " connected");

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/admission.h"
 #include "common/cancel_event.h"
 #include "common/line_socket.h"
 #include "common/ten_day_log.h"
@@ -43,6 +44,9 @@ struct OutputServerSettings {
   int32_t syncPMinutes = 60;            // [Out] SyncP; 0 or less: no time sync
   std::vector<std::string> clientList;  // [CList] values; empty admits everybody
   std::filesystem::path logDir;         // ./Orv_Serv_c/
+  // Per-address limit and the wait for the channel name (0: no limit); the allow list is
+  // [CList].
+  AdmissionRules admission{.allow = {}, .perAddress = 64, .firstExchangeMs = 20000};
 };
 
 class TOListThrd;
@@ -56,6 +60,12 @@ class TSOutThrd {
   void requestStop() { cancel_.set(); }
   void join();
   bool finished() const { return finished_.load(); }
+  // Named an existing channel: never evicted.
+  bool established() const { return established_.load(); }
+  // Ends a client that has not named a channel yet, to make room; true when it was one.
+  bool evict();
+  bool evicting() const { return evicted_.load(); }
+  const std::string& peer() const { return peer_; }
 
  private:
   void run();
@@ -65,10 +75,13 @@ class TSOutThrd {
 
   TOListThrd& server_;
   LineSocket socket_;
+  std::string peer_;
   CancelEvent cancel_;
   CancelEvent wake_;  // set by pushes into the channel; read back before each wait
   std::string channel_;
   std::atomic<bool> finished_{false};
+  std::atomic<bool> established_{false};
+  std::atomic<bool> evicted_{false};
   std::thread thread_;
 };
 
@@ -89,6 +102,7 @@ class TOListThrd {
   bool listening() const { return listener_.isOpen(); }
   uint16_t port() const { return port_; }
   size_t clientCount() const;
+  const AdmissionCounters& admissionCounters() const { return admission_.counters(); }
 
  private:
   friend class TSOutThrd;
@@ -96,6 +110,9 @@ class TOListThrd {
   void run();
   void reap();
   bool admitted(const std::string& peer) const;
+  // A slot for a new client, by evicting one that has not named a channel when all are taken;
+  // hostsLock_ held.
+  bool makeRoom();
 
   OutputServerSettings settings_;
   tOList& outputs_;
@@ -103,6 +120,7 @@ class TOListThrd {
   std::atomic<uint8_t>* outputsChanged_;
   TenDayLog log_;
   std::vector<std::string> admittedAddresses_;
+  Admission admission_;
   LineSocket listener_;
   uint16_t port_ = 0;
   CancelEvent cancel_;

@@ -101,6 +101,7 @@ size_t TSMSThrd::onInput(std::string_view unread, size_t fresh) {
 
 void TSMSThrd::line(std::string_view text) {
   if (timer_.awaitingGreeting()) {
+    markEstablished();
     timer_.lineCame(ticks());
     server_.log("<-" + std::string(text));
     return;
@@ -141,6 +142,7 @@ TSmsListThrd::TSmsListThrd(SmsSettings settings, SmsHandOff handOff,
       handOff_(std::move(handOff)),
       countChanged_(countChanged),
       clients_("SMS server", kMaxClients, kMaxUnread) {
+  clients_.setAdmission(std::move(settings_.admission));
   clients_.start(settings_.port, [this](const LineSocket& peer) {
     return std::make_unique<TSMSThrd>(*this, peer);
   });

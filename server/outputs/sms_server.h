@@ -22,6 +22,9 @@ struct SmsSettings {
   std::filesystem::path logDir;     // ./SMSLog/; not created here: without it nothing is logged
   uint32_t greetingWaitMs = 20000;  // for the client's first line
   uint32_t idleLimitMs = 30000;     // without any line (heartbeats count) the client is dropped
+  // Allow list, per-address limit, and the wait for the greeting after which a silent client
+  // is closed (it makes room for a new one before that when every slot is taken).
+  AdmissionRules admission;
 };
 
 // The status bar text of the SMS port: "SMS " + number of attached clients.

@@ -215,7 +215,9 @@ TEST_F(TcpDrvInput, TwentySendersAtOnceAreAllAckedAndEveryLineQueuedAndLoggedOnc
 class TcpDrvInputSlow : public TcpDrvInput {};
 
 TEST_F(TcpDrvInputSlow, ASilentPeerIsClosedAfterItsLifeTime) {
+  // A sender that has delivered a line is held to LifeTime, not to the first-line wait.
   start("", 1);
+  settle();
   const uint32_t begin = ticks();
   std::string line;
   int err = sender_.receiveLine(line, LineEnd::CrLf, 75000);

@@ -1,11 +1,14 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "common/line_socket.h"
+#include "common/unique_fd.h"
 
 namespace orv::test {
 
@@ -15,5 +18,13 @@ bool closedWithin(LineSocket& socket, int timeoutMs, std::vector<std::string>* s
 
 // No CR LF line within ms, and the connection still open.
 testing::AssertionResult quietFor(LineSocket& socket, int ms);
+
+// A blocking TCP connection to 127.0.0.1:port from the loopback address `source` (127.0.0.2,
+// say), so that a test can be more than one peer; invalid when it could not connect.
+UniqueFd connectFrom(const char* source, uint16_t port);
+
+// Every byte that arrives until the server closes the connection; std::nullopt when it is
+// still open after timeoutMs.
+std::optional<std::string> receivedUntilClosed(int fd, int timeoutMs);
 
 }  // namespace orv::test
