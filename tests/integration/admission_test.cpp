@@ -52,15 +52,21 @@ class Admission : public testing::Test {
     }
   }
 
-  void start(Sections s) {
-    dir_.write("ORV_Serv.ini", "[Ports]\nCOM" + std::to_string(kCom) + "=" + device_.path() +
-                                   "\n[GPRS0]\nLine=2\nPort=" + std::to_string(gprsPort_) +
-                                   "\nCom=" + std::to_string(kCom) + "\n" + s["GPRS0"] +
-                                   "\n[TcpDrv]\nPort=" + std::to_string(tcpDrvPort_) + "\n" +
-                                   s["TcpDrv"] + "\n[SiaIp]\nPort=" + std::to_string(siaPort_) +
-                                   "\n" + s["SiaIp"] + "\n[Out]\nPort=" + std::to_string(outPort_) +
-                                   "\n" + s["Out"] + "\n[Sms]\nPort=" + std::to_string(smsPort_) +
-                                   "\n" + s["Sms"] + "\n[Client0]\nId=Bank\nQSize=100000\n");
+  void start(Sections more) {
+    const Sections base = {
+        {"Ports", "COM" + std::to_string(kCom) + "=" + device_.path()},
+        {"GPRS0", "Line=2\nPort=" + std::to_string(gprsPort_) + "\nCom=" + std::to_string(kCom)},
+        {"GPRS1", "Line=3\nPort=0\nTcpOn=1\nTcpPort=" + std::to_string(devicePort_)},
+        {"TcpDrv", "Port=" + std::to_string(tcpDrvPort_)},
+        {"SiaIp", "Port=" + std::to_string(siaPort_)},
+        {"Out", "Port=" + std::to_string(outPort_)},
+        {"Sms", "Port=" + std::to_string(smsPort_)},
+        {"Client0", "Id=Bank\nQSize=100000"}};
+    std::string ini;
+    for (const auto& [section, keys] : base) {
+      ini += "[" + section + "]\n" + keys + "\n" + more[section];
+    }
+    dir_.write("ORV_Serv.ini", ini);
     server_ = std::make_unique<test::Process>(
         ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
     ASSERT_TRUE(server_->waitForLine("running:", kWaitMs)) << server_->output();
@@ -138,6 +144,7 @@ class Admission : public testing::Test {
   test::TempDir dir_;
   test::PtyPeer device_;
   uint16_t gprsPort_ = freePort();
+  uint16_t devicePort_ = freePort();
   uint16_t tcpDrvPort_ = freePort();
   uint16_t siaPort_ = freePort();
   uint16_t outPort_ = freePort();
@@ -183,6 +190,25 @@ TEST_F(Admission, NewPeersAreServedAtOnceWhileEveryInputHoldsSilentConnections) 
   test::ModulePeer module;
   EXPECT_TRUE(moduleServed(module));
   EXPECT_LT(msSince(begin), kServedMs) << "module port";
+}
+
+TEST_F(Admission, ADeviceConnectsWhileItsPortHoldsSilentConnections) {
+  start({{"GPRS1", "Allow=127.0.0.1\n"}});
+  EXPECT_EQ(refusedFrom("127.0.0.2", devicePort_), "");
+  std::vector<UniqueFd> attack = silent(devicePort_, 20);
+  EXPECT_TRUE(diagnostic("closed to make room: it sent nothing valid yet"));
+
+  const Clock::time_point begin = Clock::now();
+  LineSocket device;
+  ASSERT_EQ(device.connect("127.0.0.1", devicePort_, kWaitMs), 0);
+  std::string start;
+  ASSERT_EQ(device.receiveLine(start, LineEnd::CrLf, kWaitMs), 0);
+  EXPECT_EQ(start, "VX2810mk V1.02");
+  ASSERT_EQ(device.send("@\x14"), 0);  // a heartbeat: answered with a bare ACK
+  char answer = 0;
+  ASSERT_EQ(device.receiveByte(answer, kWaitMs), 0);
+  EXPECT_EQ(answer, kAck);
+  EXPECT_LT(msSince(begin), kServedMs);
 }
 
 TEST_F(Admission, OnlyPeersThatNeverSentAValidLineAreEvicted) {
