@@ -58,12 +58,13 @@ struct Journal {
 };
 
 // Answers every CR LF line with "<line>!" CR LF; "big" is answered with 256 KiB; "bye" makes the
-// connection close itself at its next tick.
+// connection close itself at its next tick. Any line makes it established.
 class Echo : public EventConnection {
  public:
   Echo(Journal& journal, int number) : journal_(journal), number_(number) {}
   size_t onInput(std::string_view unread, size_t fresh) override {
     return forEachLine(unread, fresh, "\r\n", [&](std::string_view line) {
+      markEstablished();
       if (line.starts_with("ev:")) {
         // An event: answered once its ticket is stored.
         sendWhenStored(std::string(line.substr(3)) + "!\r\n",
@@ -214,6 +215,22 @@ TEST_F(EventServerTest, ConnectionsBeyondTheLimitAreRefused) {
   char byte = 0;
   EXPECT_EQ(c.receiveByte(byte, 3000), kWsaConnReset);  // accepted and closed at once
   EXPECT_EQ(server_->count(), 2u);
+}
+
+TEST_F(EventServerTest, ASilentConnectionMakesRoomForANewOne) {
+  start(2);
+  LineSocket talker = connect();
+  EXPECT_EQ(exchange(talker, "a"), "a!");
+  LineSocket silent = connect();
+  waitForCount(2);
+  LineSocket newcomer = connect();
+  EXPECT_EQ(exchange(newcomer, "c"), "c!");
+  char byte = 0;
+  EXPECT_EQ(silent.receiveByte(byte, 3000), kWsaConnReset);
+  ASSERT_TRUE(journal_.waitForCloses(1));
+  EXPECT_EQ(journal_.closes[0], std::make_pair(2, kWsaConnAborted));
+  EXPECT_EQ(server_->admissionCounters().evicted.load(), 1u);
+  EXPECT_EQ(exchange(talker, "b"), "b!");
 }
 
 TEST_F(EventServerTest, TicksLetAConnectionEndItself) {
