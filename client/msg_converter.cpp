@@ -44,7 +44,9 @@ template <size_t N>
 void setText(uint8_t (&field)[N], std::string_view text) {
   size_t n = std::min(text.size(), N - 1);
   field[0] = static_cast<uint8_t>(n);
-  std::memcpy(field + 1, text.data(), n);
+  // The part of a short line that is missing comes as an empty view without storage, and
+  // memcpy must never see a null source, even for no bytes.
+  if (n > 0) std::memcpy(field + 1, text.data(), n);
 }
 
 // Two decimal digits, or -1.

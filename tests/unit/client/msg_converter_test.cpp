@@ -246,6 +246,33 @@ TEST_F(MsgConverterTest, OnlyTheFirst255CharactersAreUsed) {
       << "the ']' lies beyond 255 characters";
 }
 
+TEST_F(MsgConverterTest, LinesCutShortKeepTheirClassAndEmptyFields) {
+  // Fields a short line lacks are empty; the sanitizer build also checks that no copy is made
+  // from a missing field.
+  EXPECT_EQ(get("5"), 1);
+  EXPECT_EQ(msg.receiver, 0u);
+  EXPECT_EQ(msg.account, 0u);
+  EXPECT_EQ(msg.line, 16);
+  EXPECT_EQ(area(msg), "");
+  EXPECT_EQ(code(msg), "");
+  EXPECT_EQ(msg.time.wYear, PELKON_NO_TIME);
+
+  EXPECT_EQ(get("5011 18"), 1);
+  EXPECT_EQ(msg.receiver, 1u);
+  EXPECT_EQ(msg.line, 16) << "no account";
+  EXPECT_EQ(code(msg), "");
+
+  EXPECT_EQ(get("1"), 1);
+  EXPECT_EQ(area(msg), " ");
+  EXPECT_EQ(code(msg), "   ");
+  EXPECT_EQ(get("3"), 1);
+  EXPECT_EQ(code(msg), "  ");
+  EXPECT_EQ(get("S"), 0);
+  use({.uEnable = true});
+  EXPECT_EQ(get("U"), 1);
+  EXPECT_STREQ(msg.extra, "");
+}
+
 TEST_F(MsgConverterTest, MalformedSiaLinesNeverCrash) {
   for (const char* line :
        {"S", "S[[[[[[[", "S01A[", "S01A[#", "S01A[#]", "S01A[#12", "S01A[#12]", "S01A[#12|]",
