@@ -42,6 +42,36 @@ std::string_view unquote(std::string_view v) {
   return v;
 }
 
+enum class LineKind { Blank, Header, Key, Other };
+
+// What one line of the file is; every reading and every check of a write goes through here, so
+// that a write is judged by the rules the next reader applies.
+struct ParsedLine {
+  LineKind kind = LineKind::Other;
+  std::string_view name;   // section or key
+  std::string_view value;  // trimmed and unquoted
+};
+
+ParsedLine parseLine(std::string_view raw) {
+  std::string_view line = trim(raw);
+  if (line.empty() || line.front() == ';') return {LineKind::Blank, {}, {}};
+  if (line.front() == '[') {
+    size_t close = line.find(']');
+    if (close != std::string_view::npos) {
+      return {LineKind::Header, trim(line.substr(1, close - 1)), {}};
+    }
+  }
+  size_t eq = line.find('=');
+  if (eq == std::string_view::npos) return {};
+  std::string_view key = trim(line.substr(0, eq));
+  if (key.empty()) return {};
+  return {LineKind::Key, key, unquote(trim(line.substr(eq + 1)))};
+}
+
+bool hasLineBreak(std::string_view s) {
+  return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
 }  // namespace
 
 std::optional<int32_t> parseIniInteger(std::string_view text) {
@@ -131,26 +161,18 @@ void IniFile::reindex() {
   sections_.clear();
   Section* current = nullptr;
   for (size_t i = 0; i < lines_.size(); ++i) {
-    std::string_view line = trim(lines_[i]);
-    if (line.empty() || line.front() == ';') {
+    const ParsedLine parsed = parseLine(lines_[i]);
+    if (parsed.kind == LineKind::Blank) continue;
+    if (parsed.kind == LineKind::Header) {
+      sections_.push_back(Section{std::string(parsed.name), i, i, {}});
+      current = &sections_.back();
       continue;
-    }
-    if (line.front() == '[') {
-      size_t close = line.find(']');
-      if (close != std::string_view::npos) {
-        sections_.push_back(Section{std::string(trim(line.substr(1, close - 1))), i, i, {}});
-        current = &sections_.back();
-        continue;
-      }
     }
     if (current == nullptr) continue;
     current->lastLine = i;
-    size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    std::string_view key = trim(line.substr(0, eq));
-    if (key.empty()) continue;
-    current->keys.push_back(
-        KeyLine{std::string(key), std::string(unquote(trim(line.substr(eq + 1)))), i});
+    if (parsed.kind == LineKind::Key) {
+      current->keys.push_back(KeyLine{std::string(parsed.name), std::string(parsed.value), i});
+    }
   }
 }
 
@@ -225,15 +247,25 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool def)
   return readInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
-  // A line break in the value would put lines of its own (other keys, sections) into the file.
-  std::string oneLine(value);
-  for (char& c : oneLine) {
-    if (c == '\r' || c == '\n') c = ' ';
+bool IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
+  // Names and values come from callers and operators. A line break would put lines of its own
+  // into the file (other keys, other sections), and a name that does not read back as itself
+  // ("]" in a section, "=" or a leading ";" in a key) would change a different entry; such a
+  // write is refused whole rather than stored as something else.
+  const std::string header = "[" + std::string(section) + "]";
+  const std::string line = std::string(key) + "=" + std::string(value);
+  const ParsedLine asHeader = parseLine(header);
+  const ParsedLine asKey = parseLine(line);
+  if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) ||
+      asHeader.kind != LineKind::Header || asHeader.name != section ||
+      asKey.kind != LineKind::Key || asKey.name != key) {
+    diagf("%s: not written: [%s] %s holds a line break or does not read back as written",
+          path_.empty() ? "INI file" : path_.c_str(), std::string(section.substr(0, 80)).c_str(),
+          std::string(key.substr(0, 80)).c_str());
+    return false;
   }
-  std::string line = std::string(key) + "=" + oneLine;
   if (const KeyLine* k = findKey(section, key)) {
-    lines_[k->line] = k->key + "=" + oneLine;
+    lines_[k->line] = k->key + "=" + std::string(value);
   } else {
     const Section* target = nullptr;
     for (const Section& s : sections_) {
@@ -245,19 +277,20 @@ void IniFile::writeString(std::string_view section, std::string_view key, std::s
     if (target != nullptr) {
       lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(target->lastLine + 1), line);
     } else {
-      lines_.push_back("[" + std::string(section) + "]");
+      lines_.push_back(header);
       lines_.push_back(line);
     }
   }
   reindex();
+  return true;
 }
 
-void IniFile::writeInteger(std::string_view section, std::string_view key, int32_t value) {
-  writeString(section, key, std::to_string(value));
+bool IniFile::writeInteger(std::string_view section, std::string_view key, int32_t value) {
+  return writeString(section, key, std::to_string(value));
 }
 
-void IniFile::writeBool(std::string_view section, std::string_view key, bool value) {
-  writeString(section, key, value ? "1" : "0");
+bool IniFile::writeBool(std::string_view section, std::string_view key, bool value) {
+  return writeString(section, key, value ? "1" : "0");
 }
 
 void IniFile::eraseKey(std::string_view section, std::string_view key) {

@@ -47,9 +47,14 @@ class IniFile {
   int32_t readInteger(std::string_view section, std::string_view key, int32_t def) const;
   bool readBool(std::string_view section, std::string_view key, bool def) const;
 
-  void writeString(std::string_view section, std::string_view key, std::string_view value);
-  void writeInteger(std::string_view section, std::string_view key, int32_t value);
-  void writeBool(std::string_view section, std::string_view key, bool value);
+  // The value is written as given, so it reads back under the rules above (trimmed, one pair
+  // of enclosing quotes removed). A write whose line would read as something else is refused
+  // (false, with a diagnostic line) and changes nothing: a line break anywhere, a section name
+  // with "]" or blanks at its ends, a key that is empty, holds "=", starts with ";", has blanks
+  // at its ends, or makes a section header of its line.
+  bool writeString(std::string_view section, std::string_view key, std::string_view value);
+  bool writeInteger(std::string_view section, std::string_view key, int32_t value);
+  bool writeBool(std::string_view section, std::string_view key, bool value);
   void eraseKey(std::string_view section, std::string_view key);
   void eraseSection(std::string_view section);
 

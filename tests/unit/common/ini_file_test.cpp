@@ -130,13 +130,49 @@ TEST(IniWrite, AppendsANewSection) {
 
 TEST(IniWrite, ALineBreakInAValueCannotAddKeysOrSections) {
   IniFile ini = IniFile::fromText(kConfig);
-  ini.writeString("Main", "Name", "evil\r\nPort=1\n[Injected]\nk=v");
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(ini.writeString("Main", "Name", "evil\r\nPort=1\n[Injected]\nk=v"));
+  EXPECT_FALSE(ini.writeString("Main", "Name", "trailing CR\r"));
+  EXPECT_FALSE(ini.writeString("Main", "Port=1\n[Injected]\nk", "v"));
+  EXPECT_FALSE(ini.writeString("Injected]\n[Main", "Port", "1"));
+  EXPECT_FALSE(testing::internal::GetCapturedStderr().empty()) << "each refusal is reported";
+  EXPECT_EQ(ini.text(), kConfig) << "a refused write changes nothing";
   // The next reader of the saved file is the one that would be misled.
   IniFile reread = IniFile::fromText(ini.text());
   EXPECT_FALSE(reread.hasSection("Injected"));
   EXPECT_EQ(reread.readInteger("Main", "Port", 0), 778);
   EXPECT_EQ(reread.keys("Main"), (Names{"Port", "Name"}));
   EXPECT_EQ(reread.sections(), (Names{"Main", "Other"}));
+}
+
+TEST(IniWrite, NamesThatWouldReadBackAsAnotherEntryAreRefused) {
+  IniFile ini = IniFile::fromText(kConfig);
+  testing::internal::CaptureStderr();
+  for (const char* key : {"Port=1", "", " Name", "Name ", ";Port", "[x"}) {
+    // "[x" alone is a key; with a value that closes the bracket its line would be a section.
+    const bool written = ini.writeString("Main", key, std::string_view(key) == "[x" ? "y]" : "9");
+    EXPECT_FALSE(written) << key;
+  }
+  for (const char* section : {"Other]x", " Other", "Other "}) {
+    EXPECT_FALSE(ini.writeString(section, "x", "2")) << section;
+  }
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ini.text(), kConfig);
+  EXPECT_TRUE(ini.writeString("Main", "[x", "y")) << "no section header in the line";
+  EXPECT_EQ(ini.readString("Main", "[x"), "y");
+}
+
+TEST(IniWrite, ValuesKeepTheirBytesAndCannotStartALineOfTheirOwn) {
+  IniFile ini = IniFile::fromText(kConfig);
+  const std::string binary("nul\0\xff\x01", 6);
+  for (const std::string& value : {std::string("a=b;c"), std::string("[Injected]"), binary}) {
+    ASSERT_TRUE(ini.writeString("Main", "Name", value));
+    EXPECT_EQ(IniFile::fromText(ini.text()).readString("Main", "Name"), value);
+  }
+  EXPECT_EQ(IniFile::fromText(ini.text()).sections(), (Names{"Main", "Other"}));
+  // The reader's rules apply to what was written, as they do to a file typed by hand.
+  ASSERT_TRUE(ini.writeString("Main", "Name", "  \"quoted name\"  "));
+  EXPECT_EQ(ini.readString("Main", "Name"), "quoted name");
 }
 
 TEST(IniErase, RemovesEveryOccurrenceOfASectionAndKeepsTheOthers) {
