@@ -7,6 +7,17 @@
 namespace orv {
 namespace {
 
+constexpr size_t kShortestFrame = 8;
+
+// Whether the next CR may still be one of the raw framing's CRC bytes: a text shorter than a
+// frame's start, or one whose LF is followed by fewer than both CRC bytes (NUL padding in front
+// of the LF makes the text long enough without being a frame).
+bool crcMayFollow(const std::string& frame) {
+  if (frame.size() < kShortestFrame) return true;
+  const size_t lf = frame.find('\n');
+  return lf != std::string::npos && frame.size() - lf < 3;
+}
+
 // Character n (counted from 1) of the data block, or a space where the block is too short.
 char at(std::string_view data, size_t n) {
   return n >= 1 && n <= data.size() ? data[n - 1] : ' ';
@@ -128,6 +139,41 @@ std::optional<std::string> convertSiaMessage(const SiaMessage& msg) {
   if (msg.id == "SIA-DCS") return "S00F[" + msg.data + "]";
   if (msg.id == "NULL") return std::string("#0|  @      ");
   return std::nullopt;
+}
+
+std::optional<SiaFrame> readJoinedSiaFrame(std::string_view joined) {
+  std::optional<SiaFrame> f = readSiaFrame(joined);
+  // Every CR in `joined` is such a joint.
+  for (size_t cr = joined.find('\r'); (!f || !f->crcOk) && cr != std::string_view::npos;
+       cr = joined.find('\r', cr + 1)) {
+    std::optional<SiaFrame> behind = readSiaFrame(joined.substr(cr + 1));
+    if (behind && behind->crcOk) f = std::move(behind);
+  }
+  return f;
+}
+
+SiaFrameJoiner::Result SiaFrameJoiner::take(std::string_view piece, uint32_t now) {
+  if (joining_) {
+    frame_ += '\r';
+    frame_ += piece;
+  } else {
+    frame_.assign(piece);
+  }
+  if (frame_.size() > maxFrame_) {
+    frame_.clear();
+    joining_ = false;
+    return Result::TooLong;
+  }
+  joining_ = crcMayFollow(frame_);
+  if (joining_) {
+    pieceAt_ = now;
+    return Result::Waiting;
+  }
+  return Result::Frame;
+}
+
+void SiaFrameJoiner::tick(uint32_t now) {
+  if (joining_ && now - pieceAt_ >= kPieceWaitMs) joining_ = false;  // the start is dropped
 }
 
 }  // namespace orv

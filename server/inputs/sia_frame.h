@@ -51,4 +51,39 @@ std::optional<std::string> convertSiaMessage(const SiaMessage& message);
 
 inline constexpr size_t kMaxSiaData = 255;
 
+// Reads a frame that a SiaFrameJoiner joined across CRs. A CR joined in as a CRC byte may really
+// have ended a stray fragment ("\n\r") in front of a frame, so when the whole does not read with
+// a right CRC, the frame behind each joined CR gets its chance.
+std::optional<SiaFrame> readJoinedSiaFrame(std::string_view joined);
+
+// Joins the pieces a receiver cuts at every CR into frames. A piece may be only the start of a
+// frame whose raw CRC bytes held a CR; the next piece is then joined to it across that CR.
+class SiaFrameJoiner {
+ public:
+  // How long the next piece of a frame that was cut at a CRC byte may take.
+  static constexpr uint32_t kPieceWaitMs = 1000;
+
+  enum class Result {
+    Waiting,  // the piece may be the start of a frame: the next piece follows it
+    Frame,    // frame() holds a whole frame
+    TooLong   // the frame went past the limit; it is dropped
+  };
+
+  explicit SiaFrameJoiner(size_t maxFrame) : maxFrame_(maxFrame) {}
+
+  // Takes the bytes up to the next CR (without it), received at `now` (ticks).
+  Result take(std::string_view piece, uint32_t now);
+  // Drops a started frame whose next piece has not come within kPieceWaitMs.
+  void tick(uint32_t now);
+
+  const std::string& frame() const { return frame_; }
+  bool joining() const { return joining_; }
+
+ private:
+  size_t maxFrame_;
+  std::string frame_;
+  bool joining_ = false;  // frame_ waits for its next piece
+  uint32_t pieceAt_ = 0;
+};
+
 }  // namespace orv

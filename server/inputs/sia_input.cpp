@@ -9,22 +9,6 @@
 #include "server/outputs/output_list.h"
 
 namespace orv {
-namespace {
-
-// How long the next piece of a frame that was cut at a CRC byte may take.
-constexpr uint32_t kPieceWaitMs = 1000;
-constexpr size_t kShortestFrame = 8;
-
-// Whether the next CR may still be one of the raw framing's CRC bytes: a text shorter than a
-// frame's start, or one whose LF is followed by fewer than both CRC bytes (NUL padding in front
-// of the LF makes the text long enough without being a frame).
-bool crcMayFollow(const std::string& frame) {
-  if (frame.size() < kShortestFrame) return true;
-  const size_t lf = frame.find('\n');
-  return lf != std::string::npos && frame.size() - lf < 3;
-}
-
-}  // namespace
 
 TSIAEchoThrd::TSIAEchoThrd(TSIAListThrd& input, int64_t id)
     : input_(input), id_(id), lastFrameAt_(ticks()) {}
@@ -46,28 +30,23 @@ size_t TSIAEchoThrd::onInput(std::string_view unread, size_t fresh) {
 
 void TSIAEchoThrd::takePiece(std::string_view piece) {
   if (closed()) return;
-  if (joining_) {
-    frame_ += '\r';
-    frame_ += piece;
-  } else {
-    frame_.assign(piece);
+  switch (joiner_.take(piece, ticks())) {
+    case SiaFrameJoiner::Result::Waiting:
+      return;
+    case SiaFrameJoiner::Result::TooLong:
+      close(kErrLineTooLong);
+      return;
+    case SiaFrameJoiner::Result::Frame:
+      break;
   }
-  if (frame_.size() > LineSocket::kMaxLine) {
-    close(kErrLineTooLong);
-    return;
-  }
-  joining_ = crcMayFollow(frame_);
-  if (joining_) {
-    pieceAt_ = ticks();
-    return;
-  }
+  const std::string& frame = joiner_.frame();
   lastFrameAt_ = ticks();
-  rx_ += static_cast<int64_t>(frame_.size()) + 2;
-  handle(frame_);
+  rx_ += static_cast<int64_t>(frame.size()) + 2;
+  handle(frame);
 }
 
 void TSIAEchoThrd::onTick(uint32_t now) {
-  if (joining_ && now - pieceAt_ >= kPieceWaitMs) joining_ = false;  // the start is dropped
+  joiner_.tick(now);
   if (now - lastFrameAt_ > input_.settings_.lifeTimeMs) close(kWsaTimedOut);
 }
 
@@ -88,14 +67,7 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   input_.flag();
   input_.log_.append(logTimeStamp() + " " + frame);
 
-  std::optional<SiaFrame> f = readSiaFrame(frame);
-  // A CR joined in as a CRC byte may really have ended a stray fragment ("\n\r") in front of a
-  // frame: the frame behind each joined CR gets its chance. Every CR in `frame` is such a joint.
-  for (size_t cr = frame.find('\r'); (!f || !f->crcOk) && cr != std::string::npos;
-       cr = frame.find('\r', cr + 1)) {
-    std::optional<SiaFrame> behind = readSiaFrame(std::string_view(frame).substr(cr + 1));
-    if (behind && behind->crcOk) f = std::move(behind);
-  }
+  std::optional<SiaFrame> f = readJoinedSiaFrame(frame);
   if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
   markEstablished();
   std::optional<SiaMessage> msg = parseSiaMessage(f->message);

@@ -10,6 +10,7 @@
 
 #include "common/event_connections.h"
 #include "common/ten_day_log.h"
+#include "server/inputs/sia_frame.h"
 
 namespace orv {
 
@@ -45,17 +46,14 @@ class TSIAEchoThrd : public EventConnection {
   void onClosed(int error) override;
 
  private:
-  // The receive step: a piece up to a CR is a frame, or the start of one when the CR may have
-  // been one of the raw CRC bytes; the next piece is then joined to it across that CR.
+  // The receive step: each piece up to a CR goes to the joiner, and a whole frame is handled.
   void takePiece(std::string_view piece);
   void handle(const std::string& frame);
   void setCurrent(std::string text, bool dispatched);
 
   TSIAListThrd& input_;
   const int64_t id_;
-  std::string frame_;
-  bool joining_ = false;  // frame_ waits for its next piece
-  uint32_t pieceAt_ = 0;
+  SiaFrameJoiner joiner_{LineSocket::kMaxLine};
   uint32_t lastFrameAt_;
   int64_t rx_ = 0;
   int64_t tx_ = 0;

@@ -63,6 +63,72 @@ TEST(SiaFrameRead, ALengthPastTheFrameFailsTheCheck) {
                    "0zzz\"A\"[]"));
 }
 
+// The pieces a receiver makes of a stream (it cuts at every CR), through the joiner.
+std::vector<std::string> joinStream(SiaFrameJoiner& joiner, std::string_view stream) {
+  std::vector<std::string> frames;
+  for (size_t cr = stream.find('\r'); cr != std::string_view::npos; cr = stream.find('\r')) {
+    if (joiner.take(stream.substr(0, cr), 0) == SiaFrameJoiner::Result::Frame) {
+      frames.push_back(joiner.frame());
+    }
+    stream.remove_prefix(cr + 1);
+  }
+  return frames;
+}
+
+TEST(SiaFrameJoin, ACrAmongTheRawCrcBytesDoesNotCutTheFrame) {
+  // Messages whose CRC has a CR as its first and as its second byte.
+  std::string crHigh, crLow;
+  for (int n = 0; n < 100000 && (crHigh.empty() || crLow.empty()); ++n) {
+    std::string m = "\"SIA-DCS\"" + std::to_string(n) + "L0#1234[#1234|NBA01]";
+    const uint16_t crc = crc16Arc(m);
+    if (crc >> 8 == '\r' && crHigh.empty()) crHigh = m;
+    if ((crc & 0xFF) == '\r' && crLow.empty()) crLow = m;
+  }
+  ASSERT_FALSE(crHigh.empty());
+  ASSERT_FALSE(crLow.empty());
+
+  SiaFrameJoiner joiner(1024);
+  const std::vector<std::string> frames =
+      joinStream(joiner, siaFrame(crHigh, SiaFraming::Raw) + siaFrame(crLow, SiaFraming::Raw) +
+                             siaFrame(kMessage, SiaFraming::Standard));
+  ASSERT_EQ(frames.size(), 3u);
+  std::vector<std::string> messages;
+  for (const std::string& f : frames) {
+    std::optional<SiaFrame> read = readJoinedSiaFrame(f);
+    ASSERT_TRUE(read && read->crcOk) << f;
+    messages.push_back(read->message);
+  }
+  EXPECT_EQ(messages, (std::vector<std::string>{crHigh, crLow, kMessage}));
+}
+
+TEST(SiaFrameJoin, AStrayStartIsDroppedOrSkipped) {
+  std::string frame = siaFrame(kMessage, SiaFraming::Standard);
+  frame.pop_back();
+
+  // A start whose next piece does not come in time is dropped.
+  SiaFrameJoiner joiner(1024);
+  EXPECT_EQ(joiner.take("\n", 5000), SiaFrameJoiner::Result::Waiting);
+  joiner.tick(5999);
+  EXPECT_TRUE(joiner.joining());
+  joiner.tick(6000);
+  EXPECT_FALSE(joiner.joining());
+  EXPECT_EQ(joiner.take(frame, 6000), SiaFrameJoiner::Result::Frame);
+  EXPECT_EQ(joiner.frame(), frame);
+
+  // Within the wait the stray start is joined in front, and the frame behind the joint reads.
+  EXPECT_EQ(joiner.take("\n", 7000), SiaFrameJoiner::Result::Waiting);
+  EXPECT_EQ(joiner.take(frame, 7001), SiaFrameJoiner::Result::Frame);
+  EXPECT_EQ(joiner.frame(), "\n\r" + frame);
+  std::optional<SiaFrame> behind = readJoinedSiaFrame(joiner.frame());
+  ASSERT_TRUE(behind && behind->crcOk);
+  EXPECT_EQ(behind->message, kMessage);
+
+  SiaFrameJoiner small(16);
+  EXPECT_EQ(small.take("\n", 0), SiaFrameJoiner::Result::Waiting);
+  EXPECT_EQ(small.take(std::string(15, 'x'), 0), SiaFrameJoiner::Result::TooLong);
+  EXPECT_EQ(small.take(std::string(16, 'x'), 0), SiaFrameJoiner::Result::Frame);
+}
+
 TEST(SiaMessageParse, IdHeaderAndDataBlock) {
   std::optional<SiaMessage> m = parseSiaMessage(kMessage);
   ASSERT_TRUE(m);
