@@ -248,15 +248,20 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool def)
 }
 
 bool IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
-  // Names and values come from callers and operators. A line break would put lines of its own
-  // into the file (other keys, other sections), and a name that does not read back as itself
+  // Names come from callers and operators. A line break would put lines of its own into the
+  // file (other keys, other sections), and a name that does not read back as itself
   // ("]" in a section, "=" or a leading ";" in a key) would change a different entry; such a
   // write is refused whole rather than stored as something else.
+  // A line break in a value (a typed text, say) becomes a space, as it always has.
+  std::string oneLine(value);
+  for (char& c : oneLine) {
+    if (c == '\r' || c == '\n') c = ' ';
+  }
   const std::string header = "[" + std::string(section) + "]";
-  const std::string line = std::string(key) + "=" + std::string(value);
+  const std::string line = std::string(key) + "=" + oneLine;
   const ParsedLine asHeader = parseLine(header);
   const ParsedLine asKey = parseLine(line);
-  if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value) ||
+  if (hasLineBreak(section) || hasLineBreak(key) ||
       asHeader.kind != LineKind::Header || asHeader.name != section ||
       asKey.kind != LineKind::Key || asKey.name != key) {
     diagf("%s: not written: [%s] %s holds a line break or does not read back as written",
@@ -265,7 +270,7 @@ bool IniFile::writeString(std::string_view section, std::string_view key, std::s
     return false;
   }
   if (const KeyLine* k = findKey(section, key)) {
-    lines_[k->line] = k->key + "=" + std::string(value);
+    lines_[k->line] = k->key + "=" + oneLine;
   } else {
     const Section* target = nullptr;
     for (const Section& s : sections_) {
