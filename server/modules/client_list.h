@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <string_view>
@@ -42,16 +43,28 @@ class TClientList {
   void sort(ClientOrder order);
   // An identification changed a sort key: the list is put back in the current order before it
   // is next read. Re-sorting at once would cost a whole sort per identification, which a line
-  // with thousands of modules reconnecting cannot afford.
+  // with thousands of modules reconnecting cannot afford. Neither call waits for the list lock,
+  // so the worker that identifies modules never waits for a reader's sort.
   void markUnsorted();
+  // Only this record's key changed: the next read moves it (and the connections added since the
+  // last sort) into place instead of sorting the whole list.
+  void markUnsorted(const tClientContext* changed);
 
  private:
   void sortLocked(ClientOrder order) const;
   void settle() const;  // lock_ held
+  void placeLocked(std::vector<const tClientContext*> changed) const;
 
   mutable std::mutex lock_;
   mutable std::vector<ClientPtr> clients_;
-  mutable bool unsorted_ = false;
+  // clients_[0, sorted_) are in sortedOrder_; the rest came since and wait at the end.
+  mutable size_t sorted_ = 0;
+  mutable ClientOrder sortedOrder_ = ClientOrder::ById;
+  mutable std::atomic<bool> unsorted_{false};  // the whole list needs a sort
+  // Records whose key changed since the last sort. Taken after lock_, never before it.
+  mutable std::mutex changedLock_;
+  mutable std::vector<const tClientContext*> changed_;
+  mutable bool tooManyChanged_ = false;
 };
 
 }  // namespace orv

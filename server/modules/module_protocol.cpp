@@ -80,7 +80,7 @@ ModuleProtocol::Outcome ModuleProtocol::onReceive(tClientContext& client, uint32
       return normal(client, now);
     case tClientContext::kMode:
     case tClientContext::kCodeCommand:
-      return mode(client);
+      return mode(client, now);
     case tClientContext::kLoadConfig:
     case tClientContext::kLoadText:
     case tClientContext::kLoadLog:
@@ -147,11 +147,14 @@ ModuleProtocol::Outcome ModuleProtocol::normalLine(tClientContext& client, uint3
           client.moduleId = line.substr(1, comma - 1);
           if (account) client.account = static_cast<uint16_t>(*account);
         }
-        if (line_.clients) line_.clients->markUnsorted();
+        if (line_.clients) line_.clients->markUnsorted(&client);
       }
     } else {
-      std::lock_guard guard(client.lock);
-      client.moduleId = line.substr(1);
+      {
+        std::lock_guard guard(client.lock);
+        client.moduleId = line.substr(1);
+      }
+      if (line_.clients) line_.clients->markUnsorted(&client);
     }
     out = {Next::Send, timeAnswer(client.id(), WallClock::localNow())};
   } else if (line[0] == 'T') {
@@ -266,7 +269,12 @@ void ModuleProtocol::startTransfer(tClientContext& client, std::string& command,
   }
 }
 
-ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client) {
+ModuleProtocol::Outcome ModuleProtocol::backToNormal(tClientContext& client, uint32_t now) {
+  if (client.input.find('\n') != std::string::npos) return normal(client, now);
+  return {};
+}
+
+ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client, uint32_t now) {
   std::optional<std::string> line = takeLine(client.input);
   if (!line) return {};  // the answer is still on its way
   trace("<-", *line);
@@ -275,8 +283,8 @@ ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client) {
     client.state = tClientContext::kNormal;
     if (console) console->answerFlag = -2;
     // Unanswered, but the module is still heard: its next alarm must not wait for the lifetime
-    // of a connection that nobody reads.
-    return {Next::Arm, {}};
+    // of a connection that nobody reads, nor a line that came with this one for the next read.
+    return backToNormal(client, now);
   }
   if (client.state == tClientContext::kCodeCommand && !line->empty()) {
     // Kept as the reply so that the console sees an "ERR" (a wrong code) in it.
@@ -297,7 +305,7 @@ ModuleProtocol::Outcome ModuleProtocol::mode(tClientContext& client) {
     if (console) console->answerFlag = 1;
     return {Next::Send, std::string(kZeroAnswer)};
   }
-  return {Next::Arm, {}};
+  return backToNormal(client, now);
 }
 
 ModuleProtocol::Outcome ModuleProtocol::recordReceive(tClientContext& client, uint32_t now) {
@@ -341,7 +349,7 @@ ModuleProtocol::Outcome ModuleProtocol::recordReceive(tClientContext& client, ui
       client.logOutput.close();
       client.deadline = now + line_.lifeTimeMs;
       if (console) console->answerFlag = 1;
-      break;
+      return backToNormal(client, now);
     }
   }
   return {};

@@ -72,9 +72,12 @@ class ModuleProtocol {
   // One line of state 0; `refused` when it was an event that gets no answer.
   Outcome normalLine(tClientContext& client, uint32_t now, bool& refused);
   Outcome poll(tClientContext& client, uint32_t now);
-  Outcome mode(tClientContext& client);
+  Outcome mode(tClientContext& client, uint32_t now);
   Outcome recordReceive(tClientContext& client, uint32_t now);
   Outcome upload(tClientContext& client, uint32_t now);
+  // State 0 again with nothing to send: a line that came behind the last one is ordinary
+  // traffic, answered now rather than after the module's next read.
+  Outcome backToNormal(tClientContext& client, uint32_t now);
   void startTransfer(tClientContext& client, std::string& command, uint32_t now);
   void finishStep(tClientContext& client, uint32_t now);
   void log(const tClientContext& client, std::string_view line);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "common/hex_record.h"
 #include "server/modules/module_status.h"
 #include "tests/support/temp_dir.h"
@@ -77,6 +79,82 @@ TEST(ClientOrder, ComComesFirstInBothOrders) {
   EXPECT_EQ(list.find("A1")->account, 5);
   EXPECT_EQ(list.find("nobody"), nullptr);
   setCurrentClientOrder(ClientOrder::ById);
+}
+
+// Identifications change keys among many records; whatever mix of single changes, whole
+// re-sorts, arrivals and departures came, a read shows the order a full sort would give.
+TEST(ClientOrder, PlacingChangedRecordsMatchesAWholeSort) {
+  for (ClientOrder order : {ClientOrder::ById, ClientOrder::ByAccount}) {
+    setCurrentClientOrder(order);
+    TClientList list;
+    std::vector<ClientPtr> all;
+    std::mt19937 random(11);
+    auto rename = [&](tClientContext& c) {
+      std::lock_guard guard(c.lock);
+      c.moduleId = random() % 17 == 0 ? "Com" : "M" + std::to_string(random() % 300);
+      c.account = static_cast<uint16_t>(random() % 300);
+    };
+    for (int i = 0; i < 200; ++i) {
+      all.push_back(std::make_shared<tClientContext>());
+      rename(*all.back());
+      list.add(all.back());
+    }
+    list.sort(order);
+    for (int round = 0; round < 60; ++round) {
+      for (int k = 0; k < 6; ++k) {
+        tClientContext& c = *all[random() % all.size()];
+        rename(c);
+        list.markUnsorted(&c);
+      }
+      if (round % 3 == 0) {  // one leaves after it was marked, one arrives unidentified
+        ClientPtr gone = all[random() % all.size()];
+        list.markUnsorted(gone.get());
+        list.remove(gone.get());
+        std::erase(all, gone);
+        all.push_back(std::make_shared<tClientContext>());
+        list.add(all.back());
+        list.markUnsorted(all.back().get());
+      }
+      if (round % 17 == 0) {
+        rename(*all[random() % all.size()]);
+        list.markUnsorted();
+      }
+      std::vector<ClientPtr> shown = list.snapshot();
+      ASSERT_EQ(shown.size(), all.size());
+      for (size_t i = 1; i < shown.size(); ++i) {
+        ClientSortKey a{shown[i - 1]->moduleId, shown[i - 1]->account};
+        ClientSortKey b{shown[i]->moduleId, shown[i]->account};
+        ASSERT_FALSE(clientBefore(order, b, a)) << "round " << round << " row " << i;
+      }
+      for (const ClientPtr& c : all) ASSERT_TRUE(list.contains(c.get()));
+    }
+  }
+  setCurrentClientOrder(ClientOrder::ById);
+}
+
+TEST(ClientOrder, UnmarkedListKeepsItsOrderAndNewcomersWaitAtTheEnd) {
+  TClientList list;
+  auto add = [&](std::string id) {
+    auto c = std::make_shared<tClientContext>();
+    c->moduleId = std::move(id);
+    list.add(c);
+    return c;
+  };
+  add("B");
+  add("A");
+  EXPECT_EQ(list.at(0)->moduleId, "B");  // nothing marked: as they came
+  list.sort(ClientOrder::ById);
+  ClientPtr late = add("0");
+  EXPECT_EQ(list.at(2), late);
+  ClientPtr renamed = list.at(1);  // "B"
+  {
+    std::lock_guard guard(renamed->lock);
+    renamed->moduleId = "1";
+  }
+  list.markUnsorted(renamed.get());
+  std::vector<std::string> ids;
+  for (const ModuleRow& r : moduleRows(list)) ids.push_back(r.id);
+  EXPECT_EQ(ids, (std::vector<std::string>{"0", "1", "A"}));
 }
 
 TEST(ModuleRowText, ColumnsAndFormats) {
@@ -282,6 +360,27 @@ TEST_F(ProtocolTest, ModeAnswers) {
   say("Q\r\n");
   EXPECT_EQ(say("garbage\r\n"), "<arm>");
   EXPECT_EQ(client.state, tClientContext::kNormal);
+}
+
+TEST_F(ProtocolTest, ALineBehindAnUnansweredEndOfTransferIsAnsweredAtOnce) {
+  // The module's next poll may come in the same read as the line that ends a transfer without
+  // an answer; waiting for its next read would leave that poll unanswered.
+  say("aM1,1234\r\n");
+  for (const char* ending : {"STAT ERR", "garbage"}) {
+    client.queueCommand("0000:mode?");
+    say("Q\r\n");
+    ASSERT_EQ(client.state, tClientContext::kMode);
+    EXPECT_EQ(say(std::string(ending) + "\r\nQ\r\n"), "0\r\n") << ending;
+    EXPECT_EQ(client.state, tClientContext::kNormal);
+    EXPECT_EQ(client.input, "");
+  }
+  client.queueCommand("0000:ltxt");
+  say("Q\r\n");
+  ASSERT_EQ(client.state, tClientContext::kLoadText);
+  EXPECT_EQ(say("CODE ERR\r\nQ\r\n"), "0\r\n");
+  EXPECT_EQ(client.replyText, "CODE ERR");
+  EXPECT_EQ(console.answerFlag, 1);
+  EXPECT_EQ(client.input, "");
 }
 
 TEST_F(ProtocolTest, ConfigurationDownloadAndUpload) {
