@@ -6,11 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # Every benchmark program in bench/; each prints its own table.
-benches=(orv-bench-push)
+benches=(orv-bench-push orv-bench-status)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}" orv-bench-store ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output Comlan
+cmake --build --preset default --target "${benches[@]}" orv-bench-store orv-bench-accept ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output Comlan
 
 status=0
 # What one flush to disk costs here bounds the latency of every acknowledgement that waits for it.
@@ -36,6 +36,8 @@ echo
 bench/serial_output_bench.sh || status=1
 echo
 bench/comlan_bench.sh || status=1
+echo
+bench/accept_bench.sh || status=1
 # Last: it writes gigabytes, whose write-back would slow the flushes the input benchmarks wait on.
 echo
 echo "== orv-bench-store"

@@ -8,7 +8,9 @@
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "common/beep.h"
@@ -327,7 +329,15 @@ struct tIOCS::Worker {
       uint32_t now = ticks();
       if (ticksSince(lastSweep, now) >= kSweepEveryMs) {
         lastSweep = now;
+        const auto sweepStart = std::chrono::steady_clock::now();
         sweep(now);
+        const double ms = std::chrono::duration<double, std::milli>(
+                              std::chrono::steady_clock::now() - sweepStart)
+                              .count();
+        sweepMsTotal += ms;
+        sweepMsMax = std::max(sweepMsMax, ms);
+        ++sweeps;
+        sweepMost = std::max(sweepMost, owned.size());
         if (!held.empty()) durable.update(true);
       }
       reap();
@@ -336,6 +346,10 @@ struct tIOCS::Worker {
     takeAdopted();
     for (auto& [raw, client] : owned) closeClient(*client);
     reap();
+    if (sweeps > 0) {
+      diagf("%s: deadline sweep over up to %zu connections: %lu passes, mean %.2f ms, max %.2f ms",
+            server.settings_.name.c_str(), sweepMost, sweeps, sweepMsTotal / sweeps, sweepMsMax);
+    }
   }
 
   tIOCS& server;
@@ -349,6 +363,11 @@ struct tIOCS::Worker {
   std::unordered_map<tClientContext*, ClientPtr> owned;
   std::deque<ClientPtr> unanswered;  // never answered a line, in order of connection
   size_t inputTotal = 0;             // unanswered input of all connections
+  // What the once-a-second pass over the connections costs, said when the line stops.
+  double sweepMsTotal = 0;
+  double sweepMsMax = 0;
+  unsigned long sweeps = 0;
+  size_t sweepMost = 0;
   PeerDiag budgetDiag;
   std::vector<tClientContext*> dead;
   std::jthread thread;
