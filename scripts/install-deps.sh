@@ -3,7 +3,9 @@
 # Usage: scripts/install-deps.sh [package ...]   (extra packages are added to the base set)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev srecord "$@")
+# clang and its runtimes (libFuzzer, the sanitizers) build the fuzz targets (scripts/fuzz.sh).
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev srecord
+          clang libclang-rt-14-dev "$@")
 
 missing=()
 for p in "${packages[@]}"; do
