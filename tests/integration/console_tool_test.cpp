@@ -180,19 +180,11 @@ class ConsoleTool : public testing::Test {
   void TearDown() override {
     modules_.reset();
     if (!server_) return;
-    server_->signal(SIGTERM);
-    std::optional<int> code = server_->waitExit(kExitMs);
-    EXPECT_TRUE(code.has_value()) << "still running after SIGTERM";
-    if (code) {
-      EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
-    }
-    const std::string& out = server_->output();
-    for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                               "runtime error:", "WARNING: ThreadSanitizer"}) {
-      EXPECT_EQ(out.find(report), std::string::npos) << report;
-    }
+    EXPECT_TRUE(test::stopsCleanly(*server_, kExitMs));
     EXPECT_FALSE(std::filesystem::exists(socket())) << "the socket file outlived the server";
-    if (HasFailure()) std::printf("--- ORV_Serv output ---\n%s--- end ---\n", out.c_str());
+    if (HasFailure()) {
+      std::printf("--- ORV_Serv output ---\n%s--- end ---\n", server_->output().c_str());
+    }
   }
 
   std::filesystem::path socket() const { return dir_ / "ORV_Serv.sock"; }

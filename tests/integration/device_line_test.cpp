@@ -17,10 +17,10 @@
 #include "common/line_socket.h"
 #include "common/ticks.h"
 #include "common/unique_fd.h"
-#include "tests/support/pty_peer.h"
 #include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/queue_files.h"
 #include "tests/support/queue_waits.h"
 #include "tests/support/temp_dir.h"
@@ -57,15 +57,14 @@ class DeviceLine : public testing::Test {
   // A server whose line GPRS0 has `gprs` (its device on COM 5 unless told otherwise), channels
   // Bank (everything), Acc0 (account-0 events only) and Phone (callers +3706...).
   void start(std::string gprs = "", std::string extra = "") {
-    startWith(
-               "[Ports]\nCOM" + std::to_string(kCom) + "=" + device_.path() +
-                   "\n[GPRS0]\nPort=0\nCom=" + std::to_string(kCom) + "\nLine=2\n" + gprs +
-                   "\n[Out]\nPort=" + std::to_string(outPort_) +
-                   "\n[Sms]\nPort=" + std::to_string(smsPort_) +
-                   "\n[Client0]\nId=Bank\n"
-                   "[Client1]\nId=Acc0\nFlt0=none;none;0;1;0\n"
-                   "[Client2]\nId=Phone\nFlt0=none;+3706*;0;0;0\n" +
-                   extra);
+    startWith("[Ports]\nCOM" + std::to_string(kCom) + "=" + device_.path() +
+              "\n[GPRS0]\nPort=0\nCom=" + std::to_string(kCom) + "\nLine=2\n" + gprs +
+              "\n[Out]\nPort=" + std::to_string(outPort_) +
+              "\n[Sms]\nPort=" + std::to_string(smsPort_) +
+              "\n[Client0]\nId=Bank\n"
+              "[Client1]\nId=Acc0\nFlt0=none;none;0;1;0\n"
+              "[Client2]\nId=Phone\nFlt0=none;+3706*;0;0;0\n" +
+              extra);
   }
   void startWith(const std::string& ini) {
     dir_.write("ORV_Serv.ini", ini);
@@ -78,15 +77,9 @@ class DeviceLine : public testing::Test {
         ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir_.path().string()});
     ASSERT_TRUE(server_->waitForLine("running:", kWaitMs)) << server_->output();
   }
-  void stopServer() {
-    server_->signal(SIGTERM);
-    EXPECT_EQ(server_->waitExit(kWaitMs), 0) << server_->output();
-  }
+  void stopServer() { EXPECT_TRUE(test::stopsCleanly(*server_, kWaitMs)); }
   void TearDown() override {
-    if (!server_) return;
-    stopServer();
-    EXPECT_EQ(server_->output().find("AddressSanitizer"), std::string::npos) << server_->output();
-    EXPECT_EQ(server_->output().find("runtime error:"), std::string::npos) << server_->output();
+    if (server_) stopServer();
   }
   void expectStartText() {
     EXPECT_EQ(device_.readUntil("VX2810mk V1.02\r\n"), "VX2810mk V1.02\r\n") << server_->output();
@@ -141,8 +134,8 @@ TEST_F(DeviceLine, EventsAreAcknowledgedLoggedAndQueuedWithTheLineDigitAndAccoun
   EXPECT_TRUE(device_.bareAck());
 
   EXPECT_TRUE(test::waitForQueue(
-      dir_.path(), "Bank",
-      {"5012 181234E13001015", "1012      FFFF A  21", "1012      12AB A  21"}, kWaitMs));
+      dir_.path(), "Bank", {"5012 181234E13001015", "1012      FFFF A  21", "1012      12AB A  21"},
+      kWaitMs));
   EXPECT_TRUE(test::waitForQueue(dir_.path(), "Acc0", {"1012      FFFF A  21"}, kWaitMs));
   const std::string log = deviceLog();
   EXPECT_NE(log.find(" 5011 181234E13001015 Id=Com\r\n"), std::string::npos) << log;
@@ -182,8 +175,9 @@ TEST_F(DeviceLine, ThePortIsSetUpAsTheLineSays) {
 
 TEST_F(DeviceLine, ALineWhosePortDoesNotOpenRunsWithoutItsDeviceAndSaysWhy) {
   const std::filesystem::path notAPort = dir_.write("not-a-port", "");
-  startWith("[Ports]\nCOM5=" + notAPort.string() + "\n[GPRS0]\nPort=0\nCom=5\n[Sms]\nPort=" +
-            std::to_string(smsPort_) + "\n[Out]\nPort=" + std::to_string(outPort_) + "\n[Client0]\nId=Bank\n");
+  startWith("[Ports]\nCOM5=" + notAPort.string() +
+            "\n[GPRS0]\nPort=0\nCom=5\n[Sms]\nPort=" + std::to_string(smsPort_) +
+            "\n[Out]\nPort=" + std::to_string(outPort_) + "\n[Client0]\nId=Bank\n");
   EXPECT_TRUE(server_->waitForOutput("COM5 (" + notAPort.string() + "): cannot open", kWaitMs))
       << server_->output();
   LineSocket sms;
@@ -230,8 +224,8 @@ TEST_F(DeviceLine, SmsTextsWaitForTheDeviceAndOutliveARestart) {
 TEST_F(DeviceLine, ATextForAFirstLineWithoutDeviceIsAnsweredAndLoggedAsDropped) {
   // The device is on the second line; the first has none.
   startWith("[Ports]\nCOM5=" + device_.path() +
-            "\n[GPRS0]\nPort=0\n[GPRS1]\nPort=0\nCom=5\n[Sms]\nPort=" +
-            std::to_string(smsPort_) + "\n[Out]\nPort=" + std::to_string(outPort_) + "\n[Client0]\nId=Bank\n");
+            "\n[GPRS0]\nPort=0\n[GPRS1]\nPort=0\nCom=5\n[Sms]\nPort=" + std::to_string(smsPort_) +
+            "\n[Out]\nPort=" + std::to_string(outPort_) + "\n[Client0]\nId=Bank\n");
   LineSocket sms;
   smsClient(sms);
   EXPECT_EQ(smsSay(sms, "lost text"), "0");
@@ -315,7 +309,8 @@ TEST_F(DeviceLineSlow, SilenceOfMoreThanThreeMinutesIsReportedOnceAndItsEndOnce)
       << server_->output();
   // Still only once after more time.
   EXPECT_TRUE(device_.quiet(5000));
-  EXPECT_EQ(test::queuedLines(dir_.path(), "Bank"), std::vector<std::string>{"1012      FFFF A  05"});
+  EXPECT_EQ(test::queuedLines(dir_.path(), "Bank"),
+            std::vector<std::string>{"1012      FFFF A  05"});
   device_.say("@");
   EXPECT_TRUE(device_.bareAck());
   device_.say("@");

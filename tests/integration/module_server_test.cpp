@@ -107,18 +107,10 @@ class ModuleServer : public testing::Test {
   // Every test ends with a clean stop; a sanitizer report anywhere in the run fails it.
   void TearDown() override {
     if (!server_) return;
-    server_->signal(SIGTERM);
-    std::optional<int> code = server_->waitExit(kExitMs);
-    EXPECT_TRUE(code.has_value()) << "still running after SIGTERM";
-    if (code) {
-      EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
+    EXPECT_TRUE(test::stopsCleanly(*server_, kExitMs));
+    if (HasFailure()) {
+      std::printf("--- ORV_Serv output ---\n%s--- end ---\n", server_->output().c_str());
     }
-    const std::string& out = server_->output();
-    for (const char* report :
-         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
-      EXPECT_EQ(out.find(report), std::string::npos) << report;
-    }
-    if (HasFailure()) std::printf("--- ORV_Serv output ---\n%s--- end ---\n", out.c_str());
   }
 
   const std::string& output() const { return server_->output(); }

@@ -38,8 +38,8 @@
 #include "tests/support/output_peer.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
-#include "tests/support/socket_waits.h"
 #include "tests/support/queue_waits.h"
+#include "tests/support/socket_waits.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/text_lines.h"
 
@@ -155,18 +155,8 @@ class OutputServer : public testing::Test {
   // SIGTERM, a clean exit, and no sanitizer report.
   void stop() {
     if (!server_) return;
-    server_->signal(SIGTERM);
-    std::optional<int> code = server_->waitExit(kExitMs);
-    EXPECT_TRUE(code.has_value()) << "still running after SIGTERM";
-    if (code) {
-      EXPECT_EQ(*code, 0) << "exit code after SIGTERM";
-    }
-    const std::string& out = server_->output();
-    for (const char* report :
-         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
-      EXPECT_EQ(out.find(report), std::string::npos) << report;
-    }
-    earlierRuns_ += out + "--- (stopped) ---\n";
+    EXPECT_TRUE(test::stopsCleanly(*server_, kExitMs));
+    earlierRuns_ += server_->output() + "--- (stopped) ---\n";
     server_.reset();
   }
 

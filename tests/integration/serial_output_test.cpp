@@ -27,10 +27,10 @@
 #include "server/outputs/output_item.h"
 #include "server/outputs/output_list.h"
 #include "server/outputs/serial_output.h"
-#include "tests/support/pty_peer.h"
 #include "tests/support/checksums.h"
 #include "tests/support/ports.h"
 #include "tests/support/process.h"
+#include "tests/support/pty_peer.h"
 #include "tests/support/queue_files.h"
 #include "tests/support/queue_waits.h"
 #include "tests/support/temp_dir.h"
@@ -255,10 +255,7 @@ class SerialOutputServer : public testing::Test {
   }
   void stopServer() {
     if (!server_) return;
-    server_->signal(SIGTERM);
-    EXPECT_EQ(server_->waitExit(kWaitMs), 0) << server_->output();
-    EXPECT_EQ(server_->output().find("AddressSanitizer"), std::string::npos) << server_->output();
-    EXPECT_EQ(server_->output().find("runtime error:"), std::string::npos) << server_->output();
+    EXPECT_TRUE(test::stopsCleanly(*server_, kWaitMs));
     server_.reset();
   }
   void TearDown() override { stopServer(); }

@@ -88,12 +88,7 @@ class SiaInput : public testing::Test {
   }
   void stopServer() {
     sender_.close();
-    server_->signal(SIGTERM);
-    EXPECT_EQ(server_->waitExit(kWaitMs), 0);
-    for (const char* report :
-         {"AddressSanitizer", "LeakSanitizer", "ThreadSanitizer", "runtime error:"}) {
-      EXPECT_EQ(server_->output().find(report), std::string::npos) << report;
-    }
+    EXPECT_TRUE(test::stopsCleanly(*server_, kWaitMs));
     // Every failure of the test, wherever it was found, comes with what the server printed.
     if (HasFailure()) std::fprintf(stderr, "server output:\n%s\n", server_->output().c_str());
     server_.reset();

@@ -112,4 +112,27 @@ void Process::signal(int signo) {
   if (pid_ > 0 && !status_) ::kill(pid_, signo);
 }
 
+testing::AssertionResult noSanitizerReport(const std::string& output) {
+  for (const char* report : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                             "WARNING: ThreadSanitizer", "runtime error:"}) {
+    if (output.find(report) != std::string::npos) {
+      return testing::AssertionFailure() << "'" << report << "' in:\n" << output;
+    }
+  }
+  return testing::AssertionSuccess();
+}
+
+testing::AssertionResult stopsCleanly(Process& child, int timeoutMs) {
+  child.signal(SIGTERM);
+  const std::optional<int> code = child.waitExit(timeoutMs);
+  if (!code) {
+    return testing::AssertionFailure() << "still running after SIGTERM:\n" << child.output();
+  }
+  if (*code != 0) {
+    return testing::AssertionFailure() << "exit code " << *code << " after SIGTERM:\n"
+                                       << child.output();
+  }
+  return noSanitizerReport(child.output());
+}
+
 }  // namespace orv::test

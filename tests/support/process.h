@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "common/unique_fd.h"
 
 namespace orv::test {
@@ -41,5 +43,12 @@ class Process {
   bool ended_ = false;   // the child closed its output: nothing more will come
   std::optional<int> status_;
 };
+
+// No report of AddressSanitizer, LeakSanitizer, ThreadSanitizer or UBSan in a child's output.
+testing::AssertionResult noSanitizerReport(const std::string& output);
+
+// SIGTERM, an exit with code 0 within timeoutMs, and no sanitizer report: how every test of a
+// server ends. A failure carries everything the child printed.
+testing::AssertionResult stopsCleanly(Process& child, int timeoutMs);
 
 }  // namespace orv::test
