@@ -85,7 +85,8 @@ TSOutThrd::~TSOutThrd() {
 }
 
 bool TSOutThrd::evict() {
-  if (finished() || established() || evicted_.exchange(true)) return false;
+  int fresh = kNew;
+  if (finished() || !state_.compare_exchange_strong(fresh, kEvicted)) return false;
   requestStop();
   return true;
 }
@@ -115,10 +116,15 @@ void TSOutThrd::run() {
                                                 : static_cast<int>(nameWaitMs));
   }
   if (named == kWsaTimedOut && !cancel_.isSet()) server_.admission_.timedOut(peer);
+  tOItem* item = nullptr;
+  bool evicted = false;
   if ((named == 0 || named == kWsaTimedOut) && !cancel_.isSet()) {
+    item = server_.outputs_.find(channel_);
+    int fresh = kNew;
+    evicted = item != nullptr && !state_.compare_exchange_strong(fresh, kEstablished);
+  }
+  if ((named == 0 || named == kWsaTimedOut) && !cancel_.isSet() && !evicted) {
     log("Open");
-    tOItem* item = server_.outputs_.find(channel_);
-    if (item != nullptr) established_.store(true);
     if (item == nullptr) {
       cancel_.waitMs(kMissingPauseMs);
       socket_.send(kChannelMissing);

@@ -61,10 +61,10 @@ class TSOutThrd {
   void join();
   bool finished() const { return finished_.load(); }
   // Named an existing channel: never evicted.
-  bool established() const { return established_.load(); }
+  bool established() const { return state_.load() == kEstablished; }
   // Ends a client that has not named a channel yet, to make room; true when it was one.
   bool evict();
-  bool evicting() const { return evicted_.load(); }
+  bool evicting() const { return state_.load() == kEvicted; }
   const std::string& peer() const { return peer_; }
 
  private:
@@ -80,8 +80,9 @@ class TSOutThrd {
   CancelEvent wake_;  // set by pushes into the channel; read back before each wait
   std::string channel_;
   std::atomic<bool> finished_{false};
-  std::atomic<bool> established_{false};
-  std::atomic<bool> evicted_{false};
+  // Naming a channel and being evicted may cross: whichever leaves kNew first holds.
+  enum : int { kNew, kEstablished, kEvicted };
+  std::atomic<int> state_{kNew};
   std::thread thread_;
 };
 
