@@ -115,6 +115,22 @@ class RawClient {
     return testing::AssertionSuccess();
   }
 
+  // Connects and waits for "hello": the session of a console run that just ended may take a
+  // moment to end in the server, and until then a new one is refused.
+  testing::AssertionResult attach(const std::filesystem::path& socket) {
+    const Clock::time_point start = Clock::now();
+    for (;;) {
+      testing::AssertionResult connected = connect(socket);
+      if (!connected) return connected;
+      std::optional<Fields> hello = next();
+      if (hello && (*hello)[0] == "hello") return testing::AssertionSuccess();
+      if (!hello || (*hello)[0] != "refused" || msSince(start) >= kWaitMs) {
+        return testing::AssertionFailure() << "no hello";
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+
   bool sendRaw(std::string_view bytes) {
     while (!bytes.empty()) {
       ssize_t n = ::send(fd_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
@@ -286,10 +302,7 @@ TEST_F(ConsoleTool, SocketIsOwnerOnlyAndReplacesAStaleOne) {
     EXPECT_EQ(entry.path().filename().string().find(".ORV_Serv.sock."), std::string::npos);
   }
   RawClient client;
-  ASSERT_TRUE(client.connect(socket()));
-  std::optional<Fields> hello = client.next();
-  ASSERT_TRUE(hello);
-  EXPECT_EQ((*hello)[0], "hello");
+  EXPECT_TRUE(client.attach(socket()));
 }
 
 TEST_F(ConsoleTool, OneOperatorAtATime) {
@@ -398,8 +411,7 @@ TEST_F(ConsoleTool, GetLogWritesTheFileAndSendIsNotTracked) {
 TEST_F(ConsoleTool, GarbageGetsErrorsAndAnOverlongLineEndsTheSession) {
   ASSERT_TRUE(startServer());
   RawClient client;
-  ASSERT_TRUE(client.connect(socket()));
-  ASSERT_TRUE(client.until("hello"));
+  ASSERT_TRUE(client.attach(socket()));
   for (std::string_view garbage :
        {std::string_view("\x01\x02\xFF garbage\n"), std::string_view("targets\t\\xZZ\n"),
         std::string_view("targets\t99\n"), std::string_view("config\t0\n"),
@@ -428,20 +440,14 @@ TEST_F(ConsoleTool, AClientLeavingMidSequenceWritesNothing) {
   // Gone at the security-code question.
   {
     RawClient client;
-    ASSERT_TRUE(client.connect(socket()));
+    ASSERT_TRUE(client.attach(socket()));
     ASSERT_TRUE(client.send({"config", "0", "SIM0001"}));
     ASSERT_TRUE(client.until("secret"));
   }
   // Gone with a change made in the dialog, before OK.
   {
     RawClient client;
-    const Clock::time_point start = Clock::now();
-    std::optional<Fields> hello;
-    do {  // the previous session may take a moment to end
-      ASSERT_TRUE(client.connect(socket()));
-      hello = client.next();
-    } while (hello && (*hello)[0] == "refused" && msSince(start) < kWaitMs);
-    ASSERT_TRUE(hello && (*hello)[0] == "hello");
+    ASSERT_TRUE(client.attach(socket()));
     ASSERT_TRUE(client.send({"config", "0", "SIM0001"}));
     ASSERT_TRUE(client.until("secret"));
     ASSERT_TRUE(client.send({"answer", "1234"}));
@@ -557,7 +563,7 @@ TEST_F(ConsoleTool, TableEditsOverTheChannelAreAllOrNothing) {
   ASSERT_TRUE(startServer());
   ASSERT_TRUE(startModule({"--text-image", (dir_ / "module.hex").string()}));
   RawClient client;
-  ASSERT_TRUE(client.connect(socket()));
+  ASSERT_TRUE(client.attach(socket()));
   ASSERT_TRUE(client.send({"edit", "0", "SIM0001"}));
   std::vector<Fields> shownLines;
   ASSERT_TRUE(client.until("shown", &shownLines));
