@@ -182,7 +182,12 @@ void EventServer::run() {
       for (const auto& c : connections_) {
         if (!c->closed()) c->onTick(lastTick);
       }
-      if (!holding_.empty()) durable_->update(true);
+      // The update empties the descriptor: a store that woke it since the wait must release
+      // its answers here, or they would wait for the next store.
+      if (!holding_.empty()) {
+        durable_->update(true);
+        releaseHeld();
+      }
       if (listenerPaused) {
         epoll_event listenEvent{};
         listenEvent.events = EPOLLIN;

@@ -338,7 +338,9 @@ struct tIOCS::Worker {
         sweepMsMax = std::max(sweepMsMax, ms);
         ++sweeps;
         sweepMost = std::max(sweepMost, owned.size());
-        if (!held.empty()) durable.update(true);
+        // releaseHeld() empties the descriptor, so it also sends what a store since the wait
+        // released: emptying it alone would leave those answers for the next store.
+        if (!held.empty()) releaseHeld();
       }
       reap();
     }

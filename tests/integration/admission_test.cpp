@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -72,8 +73,10 @@ class Admission : public testing::Test {
     ASSERT_TRUE(server_->waitForLine("running:", kWaitMs)) << server_->output();
   }
   void TearDown() override {
-    if (server_) {
-      EXPECT_TRUE(test::stopsCleanly(*server_, kWaitMs));
+    if (!server_) return;
+    EXPECT_TRUE(test::stopsCleanly(*server_, kWaitMs));
+    if (HasFailure()) {
+      std::printf("--- ORV_Serv output ---\n%s--- end ---\n", server_->output().c_str());
     }
   }
 
