@@ -674,6 +674,8 @@ TEST_F(OutputServer, OverlongChannelNameClosesThatConnectionAndOthersAreStillSer
   ASSERT_TRUE(connectFeeder(feeder));
   EXPECT_EQ(steady.next(), kLinkLine);
   ASSERT_TRUE(steady.reply("0"));
+  // Taken off the queue before the next client comes, which would otherwise be sent it too.
+  ASSERT_TRUE(waitForQueue("Bank", {}));
   Peer later;
   ASSERT_TRUE(attach(later, "Bank"));
   ASSERT_TRUE(push(feeder, 1, 1));
