@@ -57,6 +57,15 @@ InputSettings readInputSettings(const IniFile& ini, std::string_view section) {
   return s;
 }
 
+SiaOptions readSiaOptions(const IniFile& ini) {
+  SiaOptions o;
+  o.udp = ini.readBool("SiaIp", "Udp", false);
+  o.window.behindS = readSetting(ini, "SiaIp", {"TimeBehind", 40, 0, 86400});
+  o.window.aheadS = readSetting(ini, "SiaIp", {"TimeAhead", 20, 0, 86400});
+  o.window.checkPlain = ini.readBool("SiaIp", "CheckPlainTime", false);
+  return o;
+}
+
 uint16_t readSmsPort(const IniFile& ini) {
   return static_cast<uint16_t>(readSetting(ini, "Sms", {"Port", 911, 0, 65535}));
 }

@@ -8,6 +8,7 @@
 
 #include "common/admission.h"
 #include "common/ini_file.h"
+#include "server/inputs/sia_receive.h"
 
 // Readers of ORV_Serv.ini. Each reader holds the defaults of its keys, so a missing file or key
 // gives the same server as a complete file with the defaults written out.
@@ -59,6 +60,15 @@ struct InputSettings {
   std::string pName;
 };
 InputSettings readInputSettings(const IniFile& ini, std::string_view section);
+
+// [SiaIp] beyond the keys every input has: Udp (frames as datagrams too), TimeBehind and
+// TimeAhead (seconds a time stamp may lie from the clock), CheckPlainTime (check the time
+// stamps of unencrypted frames too).
+struct SiaOptions {
+  bool udp = false;
+  SiaTimeWindow window;
+};
+SiaOptions readSiaOptions(const IniFile& ini);
 
 uint16_t readSmsPort(const IniFile& ini);  // [Sms] Port, 911
 

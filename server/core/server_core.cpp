@@ -116,9 +116,12 @@ void ServerCore::startInput(const IniFile& ini, const char* section,
         outputList_.get(), &outputsChanged);
     return;
   }
+  const SiaOptions options = readSiaOptions(ini);
+  // The keys are read afresh at every start and reload (SIGHUP).
   siaInput_ = std::make_unique<TSIAListThrd>(
       SiaSettings{settings.port, settings.line, minutesToMs(settings.lifeTimeMinutes),
-                  programDir_ / "Orv_Sia", readAdmission(ini, section, {})},
+                  programDir_ / "Orv_Sia", readAdmission(ini, section, {}),
+                  SiaKeys::load(programFile(kSiaKeysIniName)), options.window, options.udp},
       outputList_.get(), &outputsChanged, &siaViewChanged);
 }
 

@@ -1,6 +1,7 @@
 #include "server/inputs/sia_input.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "common/local_time.h"
 #include "common/ticks.h"
@@ -70,28 +71,16 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   std::optional<SiaFrame> f = readJoinedSiaFrame(frame);
   if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
   markEstablished();
-  std::optional<SiaMessage> msg = parseSiaMessage(f->message);
-  if (!msg) return;  // not a DC-09 message: nothing to acknowledge
-  std::optional<std::string> line = convertSiaMessage(*msg);
-  std::string answer = siaAnswer(line ? "ACK" : "DUH", msg->header, f->framing);
-  tx_ += static_cast<int64_t>(answer.size());
-  if (!line) {
-    send(answer);  // "DUH": the transmitter knows nobody took it
+  SiaVerdict v = input_.receiver_.judge(*f, std::time(nullptr));
+  if (!v.note.empty()) input_.log_.append(logTimeStamp() + " " + v.note);
+  if (v.answer.empty()) return;  // not a DC-09 message: nothing to acknowledge
+  tx_ += static_cast<int64_t>(v.answer.size());
+  if (!v.line) {
+    send(v.answer);  // "DUH" or "NAK": the transmitter knows nobody took it
     return;
   }
-
-  // A queued line is one line of its queue file and of every client's stream: control bytes
-  // from the data block (an LF, say, which a frame may carry) become spaces.
-  for (char& c : *line) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  }
-  setLineDigit(*line, lineDigit(input_.settings_.line));
-  uint64_t ticket = 0;
-  if (input_.outputs_) {
-    ticket = input_.outputs_->pushLine(*line, EventKeys::line(EventSource::Sia, *line));
-  }
-  sendWhenStored(answer, ticket);  // the ACK says the event is stored
-  setCurrent(*line, true);
+  sendWhenStored(v.answer, input_.push(*v.line));  // the ACK says the event is stored
+  setCurrent(*v.line, true);
   input_.flag();
 }
 
@@ -102,14 +91,30 @@ TSIAListThrd::TSIAListThrd(SiaSettings settings, tOList* outputs,
       outputsChanged_(outputsChanged),
       viewChanged_(viewChanged),
       log_(settings_.logDir),
+      receiver_(settings_.line, std::move(settings_.keys), settings_.window),
       hosts_("SIA receiver", kMaxConnections, LineSocket::kMaxLine + 1) {
   // The loop writes the log entries of each round of events at once.
   log_.setHeld(true);
-  hosts_.setAdmission(std::move(settings_.admission));
+  hosts_.setAdmission(settings_.admission);
   hosts_.start(
       settings_.port,
       [this](const LineSocket&) { return std::make_unique<TSIAEchoThrd>(*this, ++nextId_); },
       [this] { log_.flush(); }, outputs_ ? outputs_->durability() : nullptr);
+  if (settings_.udp && hosts_.listening()) {
+    datagrams_ = std::make_unique<SiaDatagrams>(
+        receiver_, log_, outputs_ ? outputs_->durability() : nullptr,
+        [this](const std::string& line) { return push(line); }, [this] { flag(); });
+    datagrams_->start(hosts_.port(), settings_.admission);
+  }
+}
+
+void TSIAListThrd::stop() {
+  hosts_.stop();
+  if (datagrams_) datagrams_->stop();
+}
+
+uint64_t TSIAListThrd::push(const std::string& line) {
+  return outputs_ ? outputs_->pushLine(line, EventKeys::line(EventSource::Sia, line)) : 0;
 }
 
 void TSIAListThrd::flag() {

@@ -10,7 +10,10 @@
 
 #include "common/event_connections.h"
 #include "common/ten_day_log.h"
+#include "server/inputs/sia_datagrams.h"
 #include "server/inputs/sia_frame.h"
+#include "server/inputs/sia_keys.h"
+#include "server/inputs/sia_receive.h"
 
 namespace orv {
 
@@ -22,6 +25,9 @@ struct SiaSettings {
   uint32_t lifeTimeMs = 20 * 60000u;
   std::filesystem::path logDir;  // ./Orv_Sia/
   AdmissionRules admission;
+  SiaKeys keys;
+  SiaTimeWindow window;
+  bool udp = false;  // frames also as datagrams on the same port number
 };
 
 class TSIAListThrd;
@@ -73,7 +79,7 @@ class TSIAListThrd {
   TSIAListThrd(const TSIAListThrd&) = delete;
   TSIAListThrd& operator=(const TSIAListThrd&) = delete;
 
-  void stop() { hosts_.stop(); }
+  void stop();
   uint16_t port() const { return hosts_.port(); }
   size_t connectionCount() const { return hosts_.count(); }
   std::vector<TSIAEchoThrd::Row> rows() const;
@@ -81,14 +87,17 @@ class TSIAListThrd {
  private:
   friend class TSIAEchoThrd;
   void flag();
+  uint64_t push(const std::string& line);
 
   SiaSettings settings_;
   tOList* outputs_;
   std::atomic<uint8_t>* outputsChanged_;
   std::atomic<uint8_t>* viewChanged_;
   TenDayLog log_;
+  SiaReceiver receiver_;
   std::atomic<int64_t> nextId_{0};
   EventConnections<TSIAEchoThrd> hosts_;  // tSIAList and its listener
+  std::unique_ptr<SiaDatagrams> datagrams_;
 };
 
 }  // namespace orv
