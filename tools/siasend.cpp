@@ -1,13 +1,16 @@
 // orv-siasend: a SIA DC-09 transmitter for tests and benchmarks.
 //
 // Builds numbered frames (ADM-CID, SIA-DCS, NULL, ADM-42E or any other ID) in the raw or the
-// standard framing, sends them over persistent connections or one connection per frame, reads
-// every answer, checks its CRC and that it echoes the header of the frame it answers, and prints
-// the answer counts and latency. The framing and the CRC are written here on their own, not
+// standard framing, plain or AES-encrypted, sends them over TCP (persistent connections or one
+// connection per frame) or as UDP datagrams, reads every answer, checks its CRC, that it echoes
+// the header of the frame it answers and that an encrypted answer decrypts, and prints the answer
+// counts and latency. The framing, the CRC and the encryption are written here on their own, not
 // taken from the server, so that the tool checks the receiver rather than agreeing with it.
 //
 // Exit code 0 when every frame got a well-formed answer echoing its header (and, with --expect,
 // the expected word); frames sent with --bad-crc must get no answer instead.
+
+#include <openssl/evp.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -18,7 +21,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <optional>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +39,8 @@ using orv::tool::printable;
 using Clock = std::chrono::steady_clock;
 
 enum class Framing { Raw, Standard };
+
+using Key = std::vector<unsigned char>;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -54,6 +62,10 @@ struct Options {
   int timeoutMs = 3000;
   std::string expect;  // the word every answer must carry; empty: any
   bool print = false;
+  std::optional<Key> key;  // encrypt every frame
+  bool udp = false;
+  int repeat = 1;
+  int resends = 0;
 };
 
 uint16_t crc16Arc(std::string_view data) {
@@ -103,6 +115,82 @@ std::optional<unsigned> hexValue(std::string_view text) {
   return v;
 }
 
+std::string hexOf(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(kDigits[c >> 4]);
+    out.push_back(kDigits[c & 0xF]);
+  }
+  return out;
+}
+
+std::optional<std::string> bytesOf(std::string_view hex) {
+  if (hex.size() % 2 != 0) return std::nullopt;
+  std::string out;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    std::optional<unsigned> v = hexValue(hex.substr(i, 2));
+    if (!v) return std::nullopt;
+    out.push_back(static_cast<char>(*v));
+  }
+  return out;
+}
+
+// --- encryption ------------------------------------------------------------------------------
+
+std::optional<Key> keyOf(std::string_view hex) {
+  if (hex.size() != 32 && hex.size() != 48 && hex.size() != 64) return std::nullopt;
+  std::optional<std::string> bytes = bytesOf(hex);
+  if (!bytes) return std::nullopt;
+  return Key(bytes->begin(), bytes->end());
+}
+
+// AES-CBC with a zero IV and no padding of its own: DC-09 pads the text to whole blocks itself.
+// Empty when the text is not whole blocks.
+std::optional<std::string> aesCbc(const Key& key, std::string_view in, bool encrypt) {
+  if (in.size() % 16 != 0) return std::nullopt;
+  const EVP_CIPHER* cipher = key.size() == 16   ? EVP_aes_128_cbc()
+                             : key.size() == 24 ? EVP_aes_192_cbc()
+                                                : EVP_aes_256_cbc();
+  std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                      EVP_CIPHER_CTX_free);
+  const unsigned char iv[16] = {};
+  std::string out(in.size() + 16, '\0');
+  auto* o = reinterpret_cast<unsigned char*>(out.data());
+  int n = 0;
+  int last = 0;
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv, encrypt ? 1 : 0) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1 ||
+      EVP_CipherUpdate(ctx.get(), o, &n, reinterpret_cast<const unsigned char*>(in.data()),
+                       static_cast<int>(in.size())) != 1 ||
+      EVP_CipherFinal_ex(ctx.get(), o + n, &last) != 1)
+    return std::nullopt;
+  out.resize(static_cast<size_t>(n + last));
+  return out;
+}
+
+// Random printable bytes, never one of the three that delimit the plain text.
+std::string padOf(size_t length) {
+  static std::mt19937 random{std::random_device{}()};
+  std::string pad;
+  while (pad.size() < length) {
+    const char c = static_cast<char>(0x20 + random() % 95);
+    if (c != '|' && c != '[' && c != ']') pad.push_back(c);
+  }
+  return pad;
+}
+
+bool isTimeStamp(std::string_view text) {
+  static constexpr std::string_view kShape = "_99:99:99,99-99-9999";
+  if (text.size() != kShape.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kShape[i] == '9' ? !digit : text[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
 std::string defaultData(const Options& o) {
   if (o.id == "ADM-CID") return "#" + o.account + "|1130 01 015";
   if (o.id == "SIA-DCS") return "#" + o.account + "|NRI01BA01";
@@ -121,19 +209,28 @@ std::string timeStamp(long offsetSeconds) {
   return text;
 }
 
-struct Outgoing {
-  std::string header;
-  std::string frame;
-};
-
-Outgoing build(const Options& o, long index) {
+std::string headerOf(const Options& o, long index) {
   const int seq = 1 + static_cast<int>((o.firstSequence - 1 + index) % 9999);
   char number[8];
   std::snprintf(number, sizeof number, "%04d", seq);
-  const std::string header = number + ("R" + o.receiver) + "L" + o.linePrefix + "#" + o.account;
-  std::string message = "\"" + o.id + "\"" + header + "[" + o.data.value_or(defaultData(o)) + "]";
-  if (o.timestamp) message += timeStamp(o.timestampOffset);
-  return {header, frameOf(message, o.framing, o.badCrc)};
+  return number + ("R" + o.receiver) + "L" + o.linePrefix + "#" + o.account;
+}
+
+// Built afresh for every send: an encrypted repeat gets a new pad and time stamp.
+std::string build(const Options& o, long index) {
+  const std::string header = headerOf(o, index);
+  const std::string data = o.data.value_or(defaultData(o));
+  std::string message;
+  if (o.key) {
+    const std::string tail = "|" + data + "]" + timeStamp(o.timestampOffset);
+    std::optional<std::string> sealed = aesCbc(*o.key, padOf(16 - tail.size() % 16) + tail, true);
+    if (!sealed) throw std::runtime_error("AES encryption failed");
+    message = "\"*" + o.id + "\"" + header + "[" + hexOf(*sealed);
+  } else {
+    message = "\"" + o.id + "\"" + header + "[" + data + "]";
+    if (o.timestamp) message += timeStamp(o.timestampOffset);
+  }
+  return frameOf(message, o.framing, o.badCrc);
 }
 
 // --- results ---------------------------------------------------------------------------------
@@ -142,9 +239,10 @@ Outgoing build(const Options& o, long index) {
 struct Counts {
   long ack = 0, nak = 0, duh = 0, other = 0;
   long crcMismatch = 0, seqMismatch = 0, framingMismatch = 0, malformed = 0, unexpected = 0;
+  long badEncrypted = 0;
 
   long errors() const {
-    return crcMismatch + seqMismatch + framingMismatch + malformed + unexpected;
+    return crcMismatch + seqMismatch + framingMismatch + malformed + unexpected + badEncrypted;
   }
 };
 
@@ -187,8 +285,20 @@ size_t answerLength(std::string_view received) {
   return f[total - 1] == '\r' ? lf + total : std::string_view::npos;
 }
 
+// The plain text of an encrypted answer ("*ACK"header[HEX), when it decrypts with our key to
+// pad, "|" (which some receivers leave out), "]" and a time stamp.
+std::optional<std::string> openAnswer(const Options& o, std::string_view hex) {
+  std::optional<std::string> sealed = bytesOf(hex);
+  std::optional<std::string> plain =
+      o.key && sealed ? aesCbc(*o.key, *sealed, false) : std::nullopt;
+  if (!plain || plain->size() < 21 || (*plain)[plain->size() - 21] != ']' ||
+      !isTimeStamp(std::string_view(*plain).substr(plain->size() - 20)))
+    return std::nullopt;
+  return plain;
+}
+
 // Checks one answer against the frame it answers and counts it.
-void judge(const Options& o, const Outgoing& out, std::string_view answer, Counts& c) {
+void judge(const Options& o, const std::string& sentHeader, std::string_view answer, Counts& c) {
   std::string_view a = answer.substr(answer.find('\n'));
   a.remove_suffix(1);  // CR
   const bool raw = a[7] == '"';
@@ -218,26 +328,49 @@ void judge(const Options& o, const Outgoing& out, std::string_view answer, Count
     return;
   }
   const std::string_view word = message.substr(1, close - 1);
+  const bool encrypted = word.starts_with('*');
+  const std::string_view plainWord = encrypted ? word.substr(1) : word;
   const std::string_view header = message.substr(close + 1, open - close - 1);
-  if (header != out.header) {
+  const std::string_view body = message.substr(open + 1);
+  std::optional<std::string> opened;
+  if (encrypted) {
+    opened = openAnswer(o, body);
+    if (!opened) {
+      ++c.badEncrypted;
+      problem(o.key ? "encrypted answer that does not decrypt to pad|]time stamp: %s"
+                    : "encrypted answer, and no --key to decrypt it: %s",
+              printable(a).c_str());
+    }
+  }
+  if (plainWord == "NAK" && !encrypted) {
+    // A NAK does not echo the frame it refuses; it carries the receiver's time instead.
+    if (body.size() != 21 || body[0] != ']' || !isTimeStamp(body.substr(1))) {
+      ++c.malformed;
+      problem("NAK without []_HH:MM:SS,MM-DD-YYYY: %s", printable(a).c_str());
+    }
+  } else if (header != sentHeader) {
     ++c.seqMismatch;
     problem("answer header %s for the frame with %s", printable(header).c_str(),
-            out.header.c_str());
+            sentHeader.c_str());
   }
-  if (word == "ACK")
+  if (plainWord == "ACK")
     ++c.ack;
-  else if (word == "NAK")
+  else if (plainWord == "NAK")
     ++c.nak;
-  else if (word == "DUH")
+  else if (plainWord == "DUH")
     ++c.duh;
   else
     ++c.other;
-  if (!o.expect.empty() && word != o.expect) {
+  // "ACK" takes "*ACK" as well; "*ACK" asks for the encrypted one.
+  if (!o.expect.empty() && word != o.expect && plainWord != o.expect) {
     ++c.unexpected;
     problem("answer %s where %s was expected: %s", printable(word).c_str(), o.expect.c_str(),
             printable(a).c_str());
   }
-  if (o.print) std::printf("%s\n", printable(a).c_str());
+  if (o.print && opened)
+    std::printf("%s = %s\n", printable(a).c_str(), printable(*opened).c_str());
+  else if (o.print)
+    std::printf("%s\n", printable(a).c_str());
 }
 
 }  // namespace
@@ -248,6 +381,11 @@ int main(int argc, char** argv) {
       "orv-siasend: a SIA DC-09 transmitter for tests and benchmarks.\n"
       "Exit code 0 when every frame got a well-formed answer echoing its header (and, with\n"
       "--expect, the expected word); frames sent with --bad-crc must get no answer instead."};
+  std::string key;
+  auto* keyOption = app.add_option("--key", key,
+                                   "encrypt every frame with this AES key: 32, 48 or 64 hex digits "
+                                   "(AES-128, -192 or -256)")
+                        ->type_name("HEX");
   app.add_option("--host", o.host, "receiver address")->type_name("H")->capture_default_str();
   app.add_option("--port", o.port, "receiver port")
       ->type_name("P")
@@ -286,7 +424,19 @@ int main(int argc, char** argv) {
   app.add_option("--connections", o.connections, "parallel senders, each on its own connection")
       ->type_name("N")
       ->capture_default_str();
-  app.add_flag("--per-frame", o.perFrame, "a new connection for every frame");
+  app.add_flag("--per-frame", o.perFrame, "a new connection (UDP: socket) for every frame");
+  auto* udpOption = app.add_flag("--udp", o.udp, "send every frame as one UDP datagram");
+  app.add_option("--resend", o.resends,
+                 "UDP: send the same frame again up to N times when its answer does not come")
+      ->type_name("N")
+      ->check(CLI::Range(0, 1000))
+      ->needs(udpOption)
+      ->capture_default_str();
+  app.add_option("--repeat", o.repeat,
+                 "send every frame N times in a row with the same sequence number")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1000000))
+      ->capture_default_str();
   app.add_option("--rate", o.rate,
                  "frames per second in total; 0 = each sender as fast as answers come")
       ->type_name("R")
@@ -301,6 +451,16 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
+  }
+  if (*keyOption) {
+    o.key = keyOf(key);
+    if (!o.key) {
+      std::fprintf(stderr,
+                   "orv-siasend: --key needs 32, 48 or 64 hex digits (an AES-128, -192 or -256 "
+                   "key), not \"%s\"\n",
+                   printable(key).c_str());
+      return 2;
+    }
   }
   o.framing = framing == "standard" ? Framing::Standard : Framing::Raw;
   if (*dataOption) o.data = data;
@@ -320,27 +480,39 @@ int main(int argc, char** argv) {
   drive.rate = o.rate;
   drive.perMessage = o.perFrame;
   drive.timeoutMs = o.timeoutMs;
+  drive.udp = o.udp;
+  drive.repeat = o.repeat;
+  drive.resends = o.resends;
   orv::tool::Exchange exchange;
-  exchange.message = [&](long i) { return build(o, i).frame; };
+  exchange.message = [&](long i) { return build(o, i); };
   exchange.reply = [&](long) {
     return o.badCrc ? orv::tool::Reply::Silence : orv::tool::Reply::Answer;
   };
   exchange.answerLength = answerLength;
-  exchange.judge = [&](long i, std::string_view answer) { judge(o, build(o, i), answer, counts); };
+  exchange.judge = [&](long i, std::string_view answer) {
+    judge(o, headerOf(o, i), answer, counts);
+  };
   exchange.problem = [](const std::string& what) { problem("%s", what.c_str()); };
-  const orv::tool::DriveResult r = orv::tool::drive(drive, exchange);
+  orv::tool::DriveResult r;
+  try {
+    r = orv::tool::drive(drive, exchange);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "orv-siasend: %s\n", e.what());
+    return 1;
+  }
 
   const long errors = r.errors() + counts.errors();
   std::printf(
       "frames %ld sent %ld ack %ld nak %ld duh %ld other %ld none %ld expected-none %ld "
       "answered-bad-crc %ld crc-mismatch %ld seq-mismatch %ld framing-mismatch %ld malformed %ld "
       "unexpected %ld connect-errors %ld send-errors %ld errors %ld seconds %.3f "
-      "frames-per-second %.0f\n",
+      "frames-per-second %.0f bad-encrypted %ld resent %ld\n",
       o.frames, r.sent, counts.ack, counts.nak, counts.duh, counts.other, r.none, r.silent,
       r.answeredSilent, counts.crcMismatch, counts.seqMismatch, counts.framingMismatch,
       counts.malformed + r.malformed, counts.unexpected, r.connectErrors, r.sendErrors, errors,
-      r.seconds, r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0);
+      r.seconds, r.seconds > 0 ? static_cast<double>(r.sent) / r.seconds : 0.0, counts.badEncrypted,
+      r.resent);
   std::printf("answer-latency-us p50 %.0f p99 %.0f max %.0f\n", r.percentile(0.5),
               r.percentile(0.99), r.latencyUs.empty() ? 0.0 : r.latencyUs.back());
-  return errors == 0 && r.sent == o.frames ? 0 : 1;
+  return errors == 0 && r.sent == o.frames * o.repeat ? 0 : 1;
 }

@@ -22,9 +22,13 @@ struct Slot {
   enum class State { Idle, Connecting, Answer, Silence, Done };
   State state = State::Idle;
   int fd = -1;
-  long index = 0;  // the message being sent, or the next one while Idle
+  long index = 0;     // the message being sent, or the next one while Idle
+  int round = 0;      // which of the message's repeats
+  int resent = 0;     // UDP: how often the message's bytes went again
+  int lastError = 0;  // UDP: an error the socket reported while the answer was awaited
   Clock::time_point sentAt{};
   Clock::time_point deadline{};
+  std::string bytes;  // the message as sent, for a resend
   std::string received;
 };
 
@@ -36,7 +40,7 @@ class Driver {
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     addrinfo hints{};
     hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_socktype = o_.udp ? SOCK_DGRAM : SOCK_STREAM;
     if (epoll_ < 0 ||
         ::getaddrinfo(o_.host.c_str(), std::to_string(o_.port).c_str(), &hints, &address_) != 0) {
       x_.problem("cannot resolve " + o_.host);
@@ -96,9 +100,15 @@ class Driver {
     s.received.clear();
   }
 
-  // The slot's message is over (answered, silent or failed): on to its next one.
+  // The slot's message is over (answered, silent or failed): on to its next repeat or message.
   void advance(Slot& s, bool keepConnection) {
     if (!keepConnection || o_.perMessage) closeSlot(s);
+    s.resent = 0;
+    if (++s.round < o_.repeat) {
+      s.state = Slot::State::Idle;  // due already: the repeat goes at once
+      return;
+    }
+    s.round = 0;
     s.index += static_cast<long>(slots_.size());
     s.state = s.index < o_.messages ? Slot::State::Idle : Slot::State::Done;
     if (s.state == Slot::State::Done) closeSlot(s);
@@ -121,8 +131,13 @@ class Driver {
         break;
       case Slot::State::Answer:
         if (now >= s.deadline) {
+          if (o_.udp && s.resent < o_.resends) {
+            resend(s, now);
+            break;
+          }
           ++r_.none;
-          x_.problem("no answer to message " + std::to_string(s.index));
+          x_.problem("no answer to message " + std::to_string(s.index) +
+                     (s.lastError != 0 ? std::string(": ") + std::strerror(s.lastError) : ""));
           advance(s, false);  // a late answer would be taken for the next message's
         }
         break;
@@ -138,11 +153,12 @@ class Driver {
   }
 
   void connect(Slot& s, Clock::time_point now) {
-    s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    s.fd = ::socket(AF_INET, (o_.udp ? SOCK_DGRAM : SOCK_STREAM) | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int on = 1;
-    if (s.fd >= 0) ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (s.fd >= 0 && !o_.udp) ::setsockopt(s.fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     epoll_event ev{};
-    ev.events = EPOLLOUT;
+    // Connected, a UDP socket takes datagrams from the receiver only.
+    ev.events = o_.udp ? EPOLLIN : EPOLLOUT;
     ev.data.u64 = slotOf(s);
     const bool started =
         s.fd >= 0 &&
@@ -155,6 +171,10 @@ class Driver {
       advance(s, false);
       return;
     }
+    if (o_.udp) {
+      send(s);
+      return;
+    }
     s.state = Slot::State::Connecting;
     s.deadline = now + std::chrono::milliseconds(o_.connectTimeoutMs);
   }
@@ -162,11 +182,15 @@ class Driver {
   // Sends the slot's message whole; the socket takes a short message at once, a longer one is
   // waited for up to the time-out.
   bool sendAll(int fd, std::string_view data) {
+    bool staleError = o_.udp;
     while (!data.empty()) {
       ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
       if (n > 0) {
         data.remove_prefix(static_cast<size_t>(n));
       } else if (n < 0 && errno == EINTR) {
+        continue;
+      } else if (n < 0 && errno == ECONNREFUSED && staleError) {
+        staleError = false;  // an earlier datagram's refusal, reported now and cleared
         continue;
       } else if (n < 0 && errno == EAGAIN) {
         pollfd p{fd, POLLOUT, 0};
@@ -179,10 +203,11 @@ class Driver {
   }
 
   void send(Slot& s) {
-    const std::string bytes = x_.message(s.index);
+    s.bytes = x_.message(s.index);
     const Reply reply = x_.reply(s.index);
+    s.lastError = 0;
     s.sentAt = Clock::now();
-    if (!sendAll(s.fd, bytes)) {
+    if (!sendAll(s.fd, s.bytes)) {
       ++r_.sendErrors;
       x_.problem("sending message " + std::to_string(s.index) + " failed");
       advance(s, false);
@@ -204,6 +229,20 @@ class Driver {
     }
   }
 
+  // The same bytes again, so that the receiver sees a repeat; the latency still counts from the
+  // first send, as the transmitter waited that long.
+  void resend(Slot& s, Clock::time_point now) {
+    if (!sendAll(s.fd, s.bytes)) {
+      ++r_.sendErrors;
+      x_.problem("sending message " + std::to_string(s.index) + " again failed");
+      advance(s, false);
+      return;
+    }
+    ++r_.resent;
+    ++s.resent;
+    s.deadline = now + std::chrono::milliseconds(o_.timeoutMs);
+  }
+
   void ready(Slot& s, uint32_t events) {
     if (s.state == Slot::State::Connecting) {
       int err = 0;
@@ -222,6 +261,10 @@ class Driver {
       return;
     }
     if (s.fd < 0 || !(events & (EPOLLIN | EPOLLERR | EPOLLHUP))) return;
+    if (o_.udp) {
+      readDatagram(s);
+      return;
+    }
     char chunk[4096];
     const ssize_t n = ::recv(s.fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
@@ -250,6 +293,42 @@ class Driver {
     }
   }
 
+  // One datagram is one answer, whole or malformed; more than fits the buffer is malformed too.
+  void readDatagram(Slot& s) {
+    char chunk[4096];
+    const ssize_t n = ::recv(s.fd, chunk, sizeof chunk, MSG_DONTWAIT | MSG_TRUNC);
+    if (n < 0) {
+      // A refusal (ICMP) means a lost datagram here: the time-out decides, and may resend.
+      if (errno != EAGAIN && errno != EINTR) s.lastError = errno;
+      return;
+    }
+    if (s.state == Slot::State::Silence) {
+      ++r_.answeredSilent;
+      x_.problem("message " + std::to_string(s.index) + " was answered");
+      advance(s, false);
+      return;
+    }
+    if (s.state != Slot::State::Answer) return;  // nothing was asked
+    const size_t size = static_cast<size_t>(n);
+    const size_t length = size <= sizeof chunk ? x_.answerLength(std::string_view(chunk, size)) : 0;
+    if (length == 0 || length != size) {
+      ++r_.malformed;
+      x_.problem("malformed answer to message " + std::to_string(s.index));
+      advance(s, false);
+      return;
+    }
+    answered(s, std::string_view(chunk, size));
+    // After a resend the other copy's answer may still come: a new socket leaves it behind.
+    advance(s, s.resent == 0);
+  }
+
+  void answered(Slot& s, std::string_view answer) {
+    r_.latencyUs.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - s.sentAt).count());
+    ++r_.answered;
+    x_.judge(s.index, answer);
+  }
+
   void takeAnswers(Slot& s) {
     if (s.received.empty()) return;
     const size_t length = x_.answerLength(s.received);
@@ -260,10 +339,7 @@ class Driver {
       advance(s, false);
       return;
     }
-    r_.latencyUs.push_back(
-        std::chrono::duration<double, std::micro>(Clock::now() - s.sentAt).count());
-    ++r_.answered;
-    x_.judge(s.index, std::string_view(s.received).substr(0, length));
+    answered(s, std::string_view(s.received).substr(0, length));
     s.received.erase(0, length);
     advance(s, true);
   }
@@ -285,7 +361,9 @@ double DriveResult::percentile(double p) const {
   return latencyUs[std::min(latencyUs.size() - 1, k)];
 }
 
-DriveResult drive(const DriveOptions& options, const Exchange& exchange) {
+DriveResult drive(DriveOptions options, const Exchange& exchange) {
+  options.repeat = std::max(1, options.repeat);
+  options.resends = std::max(0, options.resends);
   return Driver(options, exchange).run();
 }
 

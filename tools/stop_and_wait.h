@@ -2,7 +2,9 @@
 
 // The sending side of the input tools: N connections, each sending a message and waiting for its
 // answer before the next (stop-and-wait), all driven from one epoll thread so that the tool's
-// own thread switches do not show up in the latency it measures.
+// own thread switches do not show up in the latency it measures. A connection is a TCP stream or
+// a UDP socket connected to the receiver, where every message is one datagram and every datagram
+// that comes back is one answer.
 
 #include <cstddef>
 #include <functional>
@@ -21,7 +23,8 @@ enum class Reply {
 
 // The protocol of one tool.
 struct Exchange {
-  std::function<std::string(long index)> message;  // the bytes of message `index`
+  // The bytes of message `index`, asked for again for each of its repeats.
+  std::function<std::string(long index)> message;
   std::function<Reply(long index)> reply;
   // The length of the complete answer at the front of `received`: 0 while it is incomplete,
   // std::string_view::npos when the bytes cannot be an answer.
@@ -41,10 +44,14 @@ struct DriveOptions {
   bool perMessage = false;  // a new connection for every message
   int timeoutMs = 3000;     // for an answer, and for the silence after a message
   int connectTimeoutMs = 5000;
+  bool udp = false;
+  int repeat = 1;   // every message is sent this many times in a row, each waiting for its answer
+  int resends = 0;  // UDP: sends of the same bytes again after a time-out before giving up
 };
 
 struct DriveResult {
-  long sent = 0;
+  long sent = 0;    // messages sent, repeats included, resends not
+  long resent = 0;  // UDP sends of the same bytes after a time-out
   long answered = 0;
   long none = 0;            // no answer where one was due
   long silent = 0;          // Reply::Silence kept
@@ -53,13 +60,14 @@ struct DriveResult {
   long connectErrors = 0;
   long sendErrors = 0;
   double seconds = 0;
-  std::vector<double> latencyUs;  // from the message's send to its whole answer, sorted
+  // From the message's (first) send to its whole answer, sorted.
+  std::vector<double> latencyUs;
 
   long errors() const { return none + answeredSilent + malformed + connectErrors + sendErrors; }
   // The latency below which the fraction p of the answers came (0 without answers).
   double percentile(double p) const;
 };
 
-DriveResult drive(const DriveOptions& options, const Exchange& exchange);
+DriveResult drive(DriveOptions options, const Exchange& exchange);
 
 }  // namespace orv::tool

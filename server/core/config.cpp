@@ -79,8 +79,8 @@ AdmissionRules readAdmission(const IniFile& ini, std::string_view section,
   }
   rules.perAddress =
       static_cast<size_t>(readSetting(ini, section, {"PerAddress", defaults.perAddress, 0, 65535}));
-  rules.firstExchangeMs = static_cast<uint32_t>(
-                              readSetting(ini, section, {"FirstLineWait", defaults.firstLineWaitS, 0, 3600})) *
+  rules.firstExchangeMs = static_cast<uint32_t>(readSetting(
+                              ini, section, {"FirstLineWait", defaults.firstLineWaitS, 0, 3600})) *
                           1000u;
   return rules;
 }

@@ -109,9 +109,8 @@ std::optional<std::string> siaDecrypt(std::string_view hex, const SiaKey& key,
 
 std::string siaEncrypt(std::string_view plain, const SiaKey& key) {
   std::string sealed(plain.size(), '\0');
-  if (plain.size() % kBlock != 0 ||
-      !run(true, key, reinterpret_cast<const uint8_t*>(plain.data()), plain.size(),
-           reinterpret_cast<uint8_t*>(sealed.data()))) {
+  if (plain.size() % kBlock != 0 || !run(true, key, reinterpret_cast<const uint8_t*>(plain.data()),
+                                         plain.size(), reinterpret_cast<uint8_t*>(sealed.data()))) {
     return {};
   }
   static const char kDigits[] = "0123456789ABCDEF";
@@ -134,7 +133,8 @@ std::string siaPadFor(size_t length) {
     for (size_t i = 0; i < count; ++i) random[i] = static_cast<unsigned char>(i * 37 + length);
   }
   std::string pad(count, ' ');
-  for (size_t i = 0; i < count; ++i) pad[i] = kPadCharacters[random[i] % (sizeof kPadCharacters - 1)];
+  for (size_t i = 0; i < count; ++i)
+    pad[i] = kPadCharacters[random[i] % (sizeof kPadCharacters - 1)];
   return pad;
 }
 

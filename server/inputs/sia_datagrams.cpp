@@ -66,7 +66,8 @@ void SiaDatagrams::stop() {
 
 void SiaDatagrams::run() {
   while (!stop_.isSet()) {
-    pollfd fds[3] = {{socket_.get(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}, {durable_.fd(), POLLIN, 0}};
+    pollfd fds[3] = {
+        {socket_.get(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}, {durable_.fd(), POLLIN, 0}};
     const int n = ::poll(fds, durable_.fd() >= 0 ? 3 : 2, kTickMs);
     if (n < 0 && errno != EINTR) break;
     if (fds[1].revents != 0) break;
@@ -95,8 +96,10 @@ void SiaDatagrams::receiveBatch() {
   const int n = ::recvmmsg(socket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
   for (int i = 0; i < n; ++i) {
     const size_t length = messages[i].msg_len;
-    const bool truncated = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length > kMaxDatagram;
-    take(std::string_view(static_cast<const char*>(pieces[i].iov_base), std::min(length, kMaxDatagram)),
+    const bool truncated =
+        (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0 || length > kMaxDatagram;
+    take(std::string_view(static_cast<const char*>(pieces[i].iov_base),
+                          std::min(length, kMaxDatagram)),
          truncated, from[i]);
   }
 }
