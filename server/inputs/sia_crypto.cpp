@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <random>
 
 namespace orv {
 namespace {
@@ -19,34 +20,43 @@ int hexDigit(char c) {
   return -1;
 }
 
+// The ciphers are fetched from the provider once: an implicit fetch at every initialisation
+// costs more than the cipher itself on a short frame.
 const EVP_CIPHER* cipherFor(const SiaKey& key) {
+  static EVP_CIPHER* const kCiphers[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr),
+                                          EVP_CIPHER_fetch(nullptr, "AES-192-CBC", nullptr),
+                                          EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr)};
   switch (key.bytes().size()) {
     case 16:
-      return EVP_aes_128_cbc();
+      return kCiphers[0];
     case 24:
-      return EVP_aes_192_cbc();
+      return kCiphers[1];
     case 32:
-      return EVP_aes_256_cbc();
+      return kCiphers[2];
   }
   return nullptr;
 }
 
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+// One context per thread, initialised afresh for every text.
+EVP_CIPHER_CTX* threadContext() {
+  thread_local std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(
+      EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  return ctx.get();
+}
 
 // One pass of the cipher over whole blocks; false when OpenSSL fails.
 bool run(bool encrypt, const SiaKey& key, const uint8_t* in, size_t length, uint8_t* out) {
   static const uint8_t kZeroIv[kBlock] = {};
-  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  EVP_CIPHER_CTX* ctx = threadContext();
   const EVP_CIPHER* cipher = cipherFor(key);
   if (!ctx || !cipher ||
-      EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.bytes().data(), kZeroIv, encrypt ? 1 : 0) !=
-          1 ||
-      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1) {
+      EVP_CipherInit_ex2(ctx, cipher, key.bytes().data(), kZeroIv, encrypt ? 1 : 0, nullptr) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx, 0) != 1) {
     return false;
   }
   int written = 0, last = 0;
-  return EVP_CipherUpdate(ctx.get(), out, &written, in, static_cast<int>(length)) == 1 &&
-         EVP_CipherFinal_ex(ctx.get(), out + written, &last) == 1 &&
+  return EVP_CipherUpdate(ctx, out, &written, in, static_cast<int>(length)) == 1 &&
+         EVP_CipherFinal_ex(ctx, out + written, &last) == 1 &&
          static_cast<size_t>(written + last) == length;
 }
 
@@ -128,13 +138,17 @@ std::string siaPadFor(size_t length) {
   static const char kPadCharacters[] =
       "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz!#$%&()*+,-./:;<=>?@^_{}~";
   const size_t count = kBlock - length % kBlock;  // 1 to 16
-  unsigned char random[kBlock];
-  if (RAND_bytes(random, static_cast<int>(count)) != 1) {
-    for (size_t i = 0; i < count; ++i) random[i] = static_cast<unsigned char>(i * 37 + length);
-  }
+  // The pad only has to differ from frame to frame: a generator seeded once per thread from
+  // OpenSSL's does that without a call into it for every answer.
+  thread_local std::mt19937_64 random = [] {
+    uint64_t seed = 0;
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&seed), sizeof seed) != 1) {
+      seed = std::random_device{}();
+    }
+    return std::mt19937_64(seed);
+  }();
   std::string pad(count, ' ');
-  for (size_t i = 0; i < count; ++i)
-    pad[i] = kPadCharacters[random[i] % (sizeof kPadCharacters - 1)];
+  for (char& c : pad) c = kPadCharacters[random() % (sizeof kPadCharacters - 1)];
   return pad;
 }
 

@@ -1,5 +1,6 @@
 #include "server/inputs/sia_frame.h"
 
+#include <array>
 #include <cstdio>
 
 #include "common/hex_record.h"
@@ -25,14 +26,25 @@ char at(std::string_view data, size_t n) {
 
 }  // namespace
 
-uint16_t crc16Arc(std::string_view data) {
-  uint16_t crc = 0;
-  for (unsigned char c : data) {
-    crc ^= c;
+namespace {
+
+constexpr std::array<uint16_t, 256> kCrcTable = [] {
+  std::array<uint16_t, 256> table{};
+  for (unsigned byte = 0; byte < 256; ++byte) {
+    uint16_t crc = static_cast<uint16_t>(byte);
     for (int i = 0; i < 8; ++i)
       crc =
           (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+    table[byte] = crc;
   }
+  return table;
+}();
+
+}  // namespace
+
+uint16_t crc16Arc(std::string_view data) {
+  uint16_t crc = 0;
+  for (unsigned char c : data) crc = static_cast<uint16_t>((crc >> 8) ^ kCrcTable[(crc ^ c) & 0xFF]);
   return crc;
 }
 

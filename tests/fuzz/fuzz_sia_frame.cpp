@@ -1,5 +1,6 @@
 // SIA DC-09 frames in both framings, joined across reads and CRs as the receiver joins them, then
-// read, parsed, converted and answered.
+// read, parsed, opened (a key for every account), converted and answered; and encrypted events,
+// which must give the line of their unencrypted twins.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
@@ -7,17 +8,44 @@
 
 #include "common/event_connections.h"
 #include "common/line_socket.h"
+#include "server/inputs/sia_crypto.h"
 #include "server/inputs/sia_frame.h"
+#include "server/inputs/sia_receive.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace orv {
 namespace {
+
+constexpr time_t kNow = 1700000000;
+const char kKeyHex[] = "000102030405060708090A0B0C0D0E0F";
+
+const SiaReceiver& receiver() {
+  static const SiaReceiver r(1, SiaKeys::fromText(std::string("[Keys]\n*=") + kKeyHex, "fuzz"), {});
+  return r;
+}
+
+// The receiver's verdict: an answer that reads back in the frame's framing, a line without
+// control bytes.
+SiaVerdict judged(const SiaFrame& f) {
+  SiaVerdict v = receiver().judge(f, kNow);
+  if (v.line) {
+    for (unsigned char c : *v.line) FUZZ_CHECK(c >= 0x20 && c != 0x7F);
+  }
+  if (!v.answer.empty() && v.answer.size() < 0xFFF) {
+    std::string_view a(v.answer);
+    FUZZ_CHECK(a.back() == '\r');
+    std::optional<SiaFrame> back = readSiaFrame(a.substr(0, a.size() - 1));
+    FUZZ_CHECK(back && back->crcOk && back->framing == f.framing);
+  }
+  return v;
+}
 
 // What the receiver does with a frame once it is whole.
 void handleFrame(std::string_view frame) {
   std::optional<SiaFrame> f = readJoinedSiaFrame(frame);
   if (!f) return;
   FUZZ_CHECK(f->message.size() <= frame.size());
+  if (f->crcOk) judged(*f);
   std::optional<SiaMessage> msg = parseSiaMessage(f->message);
   if (!msg) return;
   FUZZ_CHECK(!msg->data.empty() && msg->data[0] == '#' && msg->data.size() <= kMaxSiaData);
@@ -106,21 +134,43 @@ void frames(FuzzedDataProvider& in) {
   FUZZ_CHECK(got == sent);
 }
 
+// An event encrypted as a transmitter would: its line is the line of the same event unencrypted.
+void sealed(FuzzedDataProvider& in) {
+  static const char* const kIds[] = {"ADM-CID", "ADM-42E", "SIA-DCS", "NULL", "X"};
+  const std::string id = kIds[in.ConsumeIntegralInRange<size_t>(0, 4)];
+  std::string header = in.ConsumeRandomLengthString(30);
+  std::erase_if(header, [](char c) { return c == '"' || c == '[' || c == ']'; });
+  const std::string data = in.ConsumeRandomLengthString(300);
+  const std::string tail = "|" + data + "]" + siaTimeStamp(kNow);
+  const SiaKey key = *SiaKey::fromHex(kKeyHex);
+  const SiaFraming framing = in.ConsumeBool() ? SiaFraming::Raw : SiaFraming::Standard;
+  const SiaVerdict plain =
+      judged({framing, "\"" + id + "\"" + header + "[" + data + "]" + siaTimeStamp(kNow), true});
+  const SiaVerdict opened = judged(
+      {framing, "\"*" + id + "\"" + header + "[" + siaEncrypt(siaPadFor(tail.size()) + tail, key),
+       true});
+  FUZZ_CHECK(opened.line == plain.line);
+  FUZZ_CHECK(opened.answer.find(plain.line ? "\"*ACK\"" : "\"DUH\"") != std::string::npos);
+}
+
 }  // namespace
 }  // namespace orv
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   FuzzedDataProvider in(data + 1, size - 1);
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
     case 0:
       orv::handleFrame(orv::fuzz::bytesOf(data + 1, size - 1));
       break;
     case 1:
       orv::stream(in);
       break;
-    default:
+    case 2:
       orv::frames(in);
+      break;
+    default:
+      orv::sealed(in);
       break;
   }
   return 0;
