@@ -9,4 +9,5 @@ cmake --preset default >/dev/null
 cmake --build --preset default --target ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-console orv-logview orv-pelkon Pelkon Comlan
 mkdir -p build/demo/Orv_Serv build/demo/SMSLog
 cp demo/*.ini build/demo/
+chmod 600 build/demo/Orv_SiaKeys.ini  # the server refuses a key file that others may read
 exec build/bin/ORV_Serv --headless --dir build/demo
