@@ -61,7 +61,13 @@ time_t startOfASecond() {
 // A transmitter on UDP: its own socket, connected to the receiver so only its answers arrive.
 class UdpSender {
  public:
-  explicit UdpSender(uint16_t port) : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  // `from`: the loopback address to send from (all of 127/8 is this host).
+  explicit UdpSender(uint16_t port, uint32_t from = INADDR_LOOPBACK)
+      : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in own{};
+    own.sin_family = AF_INET;
+    own.sin_addr.s_addr = htonl(from);
+    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&own), sizeof own), 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -293,6 +299,52 @@ TEST_F(SiaSecure, UdpFramesAreAnsweredByDatagramAndARepeatIsQueuedOnce) {
                                       "#0|1 @      ", kCidLine}));
   EXPECT_NE(log().find("repeat of " + header(1) + ": answered again, not queued"),
             std::string::npos);
+}
+
+// Resident memory of a process in KiB.
+long residentKiB(pid_t pid) {
+  const std::string status = test::readFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+TEST_F(SiaSecure, AFloodOfDatagramsFromManySourcesStarvesNoTransmitterAndStaysBounded) {
+  start("Udp=1\nAllow=127.0.0.0/25\n", "*=" + kKey128 + "\n");
+  // 100 sources send frames with right CRCs (new events, encrypted garbage, wrong keys) and
+  // garbage, never reading an answer.
+  std::vector<std::unique_ptr<UdpSender>> flood;
+  for (uint32_t host = 2; host < 102; ++host) {
+    flood.push_back(std::make_unique<UdpSender>(port_, INADDR_LOOPBACK - 1 + host));
+  }
+  const long before = residentKiB(server_->pid());
+  for (int round = 0; round < 100; ++round) {
+    for (size_t k = 0; k < flood.size(); ++k) {
+      const int seq = 1 + static_cast<int>((round * flood.size() + k) % 9999);
+      switch (k % 4) {
+        case 0:
+          flood[k]->send(test::rawSiaFrame("\"NULL\"" + header(seq, "F" + std::to_string(k)) + "[]"));
+          break;
+        case 1:
+          flood[k]->send(test::rawSiaFrame("\"*SIA-DCS\"" + header(seq) + "[" + std::string(1024, 'A')));
+          break;
+        case 2:
+          flood[k]->send(standardSiaFrame(test::encryptedSiaMessage(
+              "ADM-CID", header(seq), kCidData, kKey256, test::siaStamp(time(nullptr)))));
+          break;
+        default:
+          flood[k]->send(std::string(8000, static_cast<char>(round)));
+      }
+    }
+  }
+  // A transmitter among them is answered, one outside the Allow list is not.
+  UdpSender transmitter(port_);
+  EXPECT_EQ(wordOf(transmitter.exchange(test::rawSiaFrame("\"ADM-CID\"" + header(1) + "[" + kCidData + "]"))),
+            "ACK");
+  UdpSender stranger(port_, INADDR_LOOPBACK + 200);  // 127.0.0.201
+  EXPECT_EQ(stranger.exchange(test::rawSiaFrame("\"NULL\"" + header(2) + "[]"), kSilenceMs), "");
+  EXPECT_TRUE(server_->waitForOutput("127.0.0.201", kWaitMs));
+  const long after = residentKiB(server_->pid());
+  EXPECT_LT(after - before, 64 * 1024) << before << " KiB before, " << after << " KiB after";
 }
 
 TEST_F(SiaSecure, SiaSendEncryptsOverTcpAndUdpAndItsRepeatsAreQueuedOnce) {
