@@ -56,8 +56,8 @@ SiaKeys SiaKeys::load(const std::filesystem::path& file, bool sayMissing) {
     return {};
   }
   SiaKeys keys = fromText(ini.text(), file.string());
-  diagf("SIA keys: %zu accounts from %s%s", keys.keys_.size(), file.c_str(),
-        keys.anyAccount_ ? ", and a key for every other account" : "");
+  diagf("SIA keys from %s: accounts with a key of their own: %zu%s", file.c_str(),
+        keys.keys_.size(), keys.anyAccount_ ? ", and \"*\" for every other account" : "");
   return keys;
 }
 

@@ -226,7 +226,8 @@ TEST_F(SiaSecure, AKeyFileOthersMayReadIsNotUsedUntilFixedAndReloaded) {
   ASSERT_EQ(::chmod((dir_ / "Orv_SiaKeys.ini").c_str(), 0600), 0);
   server_->signal(SIGHUP);
   ASSERT_TRUE(server_->waitForLine("configuration reloaded", kWaitMs));
-  EXPECT_TRUE(server_->output().find("SIA keys: 1 accounts") != std::string::npos)
+  EXPECT_TRUE(server_->output().find("SIA keys from " + (dir_ / "Orv_SiaKeys.ini").string() +
+                                     ": accounts with a key of their own: 1") != std::string::npos)
       << server_->output();
   connect();
   EXPECT_EQ(wordOf(exchange(encrypted(2))), "*ACK");
@@ -322,10 +323,12 @@ TEST_F(SiaSecure, AFloodOfDatagramsFromManySourcesStarvesNoTransmitterAndStaysBo
       const int seq = 1 + static_cast<int>((round * flood.size() + k) % 9999);
       switch (k % 4) {
         case 0:
-          flood[k]->send(test::rawSiaFrame("\"NULL\"" + header(seq, "F" + std::to_string(k)) + "[]"));
+          flood[k]->send(
+              test::rawSiaFrame("\"NULL\"" + header(seq, "F" + std::to_string(k)) + "[]"));
           break;
         case 1:
-          flood[k]->send(test::rawSiaFrame("\"*SIA-DCS\"" + header(seq) + "[" + std::string(1024, 'A')));
+          flood[k]->send(
+              test::rawSiaFrame("\"*SIA-DCS\"" + header(seq) + "[" + std::string(1024, 'A')));
           break;
         case 2:
           flood[k]->send(standardSiaFrame(test::encryptedSiaMessage(
@@ -338,7 +341,8 @@ TEST_F(SiaSecure, AFloodOfDatagramsFromManySourcesStarvesNoTransmitterAndStaysBo
   }
   // A transmitter among them is answered, one outside the Allow list is not.
   UdpSender transmitter(port_);
-  EXPECT_EQ(wordOf(transmitter.exchange(test::rawSiaFrame("\"ADM-CID\"" + header(1) + "[" + kCidData + "]"))),
+  EXPECT_EQ(wordOf(transmitter.exchange(
+                test::rawSiaFrame("\"ADM-CID\"" + header(1) + "[" + kCidData + "]"))),
             "ACK");
   UdpSender stranger(port_, INADDR_LOOPBACK + 200);  // 127.0.0.201
   EXPECT_EQ(stranger.exchange(test::rawSiaFrame("\"NULL\"" + header(2) + "[]"), kSilenceMs), "");
