@@ -11,6 +11,7 @@
 
 #include "bridge/comlan_bridge.h"
 #include "common/diag.h"
+#include "common/service_notify.h"
 
 namespace {
 
@@ -53,10 +54,24 @@ int main(int argc, char** argv) {
   const bool bridging = core.start();
   orv::diag(core.caption());
   orv::diag(bridging ? "running: bridging" : "running: idle");
+  // Under systemd (Type=notify): ready now; the watchdog is petted while this thread waits for
+  // a stop signal.
+  orv::ServiceNotifier service;
+  service.ready(bridging ? "running: bridging" : "running: idle");
 
-  int signo = 0;
-  while (sigwait(&stopSignals, &signo) != 0) {
+  const uint32_t petMs = service.watchdogIntervalMs();
+  const timespec petEvery{static_cast<time_t>(petMs / 1000),
+                          static_cast<long>(petMs % 1000) * 1000000L};
+  int signo = -1;
+  while (signo < 0) {
+    if (petMs == 0) {
+      if (sigwait(&stopSignals, &signo) != 0) signo = -1;
+      continue;
+    }
+    signo = sigtimedwait(&stopSignals, nullptr, &petEvery);
+    if (signo < 0) service.petWatchdog();
   }
+  service.stopping();
   core.stop();
   orv::diagf("stopped (signal %d)", signo);
   return 0;

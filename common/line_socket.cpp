@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/diag.h"
+#include "common/service_notify.h"
 #include "common/ticks.h"
 
 namespace orv {
@@ -80,8 +81,10 @@ int LineSocket::listen(uint16_t port, std::string_view what) {
     }
   }
   if (err != 0) {
-    diagf("%.*s: cannot listen on port %u: %s", static_cast<int>(what.size()), what.data(), port,
-          describeSocketError(err).c_str());
+    const std::string text = std::string(what) + ": cannot listen on port " + std::to_string(port) +
+                             ": " + describeSocketError(err);
+    diag(text);
+    recordListenFailure(text);
     return fail(err);
   }
   fd_ = std::move(fd);

@@ -12,6 +12,7 @@
 
 #include "common/diag.h"
 #include "common/main_loop.h"
+#include "common/service_notify.h"
 #include "server/core/server_core.h"
 #include "server/core/version.h"
 
@@ -77,15 +78,29 @@ int main(int argc, char** argv) {
   orv::MainLoop::blockSignals({SIGINT, SIGTERM, SIGHUP});
   orv::MainLoop loop;
   orv::ServerCore core(loop, dir);
+  // Under systemd (Type=notify): ready once every listener that can be bound is up, the ones
+  // that cannot named in the status; the watchdog is petted by the main loop itself, so a loop
+  // that hangs stops petting and systemd restarts the service.
+  orv::ServiceNotifier service;
   loop.watchSignals({SIGINT, SIGTERM, SIGHUP}, [&](int signo) {
     if (signo == SIGHUP) {
+      service.reloading();
+      orv::clearListenFailures();
       core.reload();
+      service.ready(orv::serviceStatus(core.runningSummary()));
     } else {
       orv::diagf("signal %d: stopping", signo);
+      service.stopping();
       loop.quit();
     }
   });
+  if (service.watchdogIntervalMs() != 0) {
+    loop.setTimerEnabled(
+        loop.addTimer(service.watchdogIntervalMs(), [&] { service.petWatchdog(); }), true);
+  }
+  orv::clearListenFailures();
   core.start();
+  service.ready(orv::serviceStatus(core.runningSummary()));
   loop.run();
   core.shutdown();
   orv::diag("stopped");

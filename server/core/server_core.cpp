@@ -100,7 +100,12 @@ void ServerCore::loadConfiguration() {
   }
 
   setTimer(true);
-  diagf("running: %zu GPRS lines, %zu output items", gprsLines_.size(), outputList_->count());
+  diag(runningSummary());
+}
+
+std::string ServerCore::runningSummary() const {
+  return "running: " + std::to_string(gprsLines_.size()) + " GPRS lines, " +
+         std::to_string(outputList_ ? outputList_->count() : 0) + " output items";
 }
 
 void ServerCore::startInput(const IniFile& ini, const char* section,

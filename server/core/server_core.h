@@ -52,6 +52,8 @@ class ServerCore {
   void start();
   // Stops the inputs, the lines and the outputs, reads ORV_Serv.ini again and starts them anew.
   void reload();
+  // "running: 2 GPRS lines, 3 output items", as start-up and every reload say it.
+  std::string runningSummary() const;
   // Stops everything in the fixed order. Idempotent.
   void shutdown();
   bool running() const { return running_; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/local_time.h"
+#include "common/service_notify.h"
 #include "common/ticks.h"
 
 namespace orv {
@@ -49,7 +50,10 @@ bool SiaDatagrams::start(uint16_t port, AdmissionRules rules) {
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   a.sin_port = htons(port);
   if (!socket_ || ::bind(socket_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    diagf("SIA receiver: cannot bind UDP port %u: %s", port, std::strerror(errno));
+    const std::string text =
+        "SIA receiver: cannot bind UDP port " + std::to_string(port) + ": " + std::strerror(errno);
+    diag(text);
+    recordListenFailure(text);
     socket_.reset();
     return false;
   }

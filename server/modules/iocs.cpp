@@ -16,6 +16,7 @@
 #include "common/beep.h"
 #include "common/diag.h"
 #include "common/durable_waiter.h"
+#include "common/service_notify.h"
 #include "common/socket_error.h"
 #include "common/ticks.h"
 
@@ -331,9 +332,9 @@ struct tIOCS::Worker {
         lastSweep = now;
         const auto sweepStart = std::chrono::steady_clock::now();
         sweep(now);
-        const double ms = std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - sweepStart)
-                              .count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - sweepStart)
+                .count();
         sweepMsTotal += ms;
         sweepMsMax = std::max(sweepMsMax, ms);
         ++sweeps;
@@ -392,9 +393,10 @@ tIOCS::tIOCS(Settings settings, ModuleLineContext line)
       ::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       ::listen(fd.get(), SOMAXCONN) != 0) {
     int err = socketErrorFromErrno(errno);
-    beep(800, 200,
-         settings_.name + ": cannot listen on port " + std::to_string(settings_.port) + ": " +
-             describeSocketError(err));
+    const std::string text = settings_.name + ": cannot listen on port " +
+                             std::to_string(settings_.port) + ": " + describeSocketError(err);
+    recordListenFailure(text);
+    beep(800, 200, text);
   } else {
     listenFd_ = std::move(fd);
     socklen_t len = sizeof addr;

@@ -335,20 +335,26 @@ TEST_F(SiaSecure, AFloodOfDatagramsFromManySourcesStarvesNoTransmitterAndStaysBo
               "ADM-CID", header(seq), kCidData, kKey256, test::siaStamp(time(nullptr)))));
           break;
         default:
-          flood[k]->send(std::string(8000, static_cast<char>(round)));
+          flood[k]->send(std::string(60000, static_cast<char>(round)));  // 150 MB in all
       }
     }
   }
-  // A transmitter among them is answered, one outside the Allow list is not.
+  // A transmitter among them is answered (its frame may be lost in the flood: like a real one,
+  // it sends again after a second), one outside the Allow list is not.
   UdpSender transmitter(port_);
-  EXPECT_EQ(wordOf(transmitter.exchange(
-                test::rawSiaFrame("\"ADM-CID\"" + header(1) + "[" + kCidData + "]"))),
-            "ACK");
+  std::string answer;
+  for (int attempt = 0; attempt < 20 && answer.empty(); ++attempt) {
+    answer = transmitter.exchange(
+        test::rawSiaFrame("\"ADM-CID\"" + header(1) + "[" + kCidData + "]"), kSilenceMs);
+  }
+  EXPECT_EQ(wordOf(answer), "ACK");
   UdpSender stranger(port_, INADDR_LOOPBACK + 200);  // 127.0.0.201
   EXPECT_EQ(stranger.exchange(test::rawSiaFrame("\"NULL\"" + header(2) + "[]"), kSilenceMs), "");
   EXPECT_TRUE(server_->waitForOutput("127.0.0.201", kWaitMs));
   const long after = residentKiB(server_->pid());
+#ifndef __SANITIZE_ADDRESS__  // AddressSanitizer keeps freed memory in quarantine
   EXPECT_LT(after - before, 64 * 1024) << before << " KiB before, " << after << " KiB after";
+#endif
 }
 
 TEST_F(SiaSecure, SiaSendEncryptsOverTcpAndUdpAndItsRepeatsAreQueuedOnce) {

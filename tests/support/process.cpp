@@ -13,7 +13,8 @@
 
 namespace orv::test {
 
-Process::Process(const std::string& program, const std::vector<std::string>& args) {
+Process::Process(const std::string& program, const std::vector<std::string>& args,
+                 const std::vector<std::string>& env) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = ::fork();
@@ -25,6 +26,7 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::dup2(pipeFds[1], STDOUT_FILENO);
     ::dup2(pipeFds[1], STDERR_FILENO);
+    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));

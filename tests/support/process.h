@@ -17,7 +17,9 @@ namespace orv::test {
 // a failed wait reports what the child printed so far.
 class Process {
  public:
-  Process(const std::string& program, const std::vector<std::string>& args);
+  // `env`: "NAME=value" entries added to the test's own environment for the child.
+  Process(const std::string& program, const std::vector<std::string>& args,
+          const std::vector<std::string>& env = {});
   ~Process();  // kills the child if it still runs
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
