@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "common/metrics.h"
+
 namespace orv {
 namespace {
 
@@ -124,6 +126,23 @@ void Admission::timedOut(const std::string& address) {
   counters_.silent.fetch_add(1, std::memory_order_relaxed);
   silentDiag_("%s closed: nothing valid within %g s", address.c_str(),
               rules_.firstExchangeMs / 1000.0);
+}
+
+void reportAdmission(MetricsSink& sink, const MetricLabels& labels,
+                     const AdmissionCounters& counters) {
+  const std::pair<const char*, const std::atomic<uint64_t>*> reasons[] = {
+      {"not_allowed", &counters.notAllowed},
+      {"per_address", &counters.overAddressLimit},
+      {"full", &counters.full},
+      {"evicted", &counters.evicted},
+      {"silent", &counters.silent}};
+  for (const auto& [reason, count] : reasons) {
+    MetricLabels l = labels;
+    l.emplace_back("reason", reason);
+    sink.counter("orv_input_refused_total",
+                 "Connections refused or ended by the admission rules, by reason", l,
+                 static_cast<double>(count->load(std::memory_order_relaxed)));
+  }
 }
 
 }  // namespace orv

@@ -54,6 +54,12 @@ struct AdmissionCounters {
   std::atomic<uint64_t> silent{0};   // no valid exchange within the limit
 };
 
+class MetricsSink;
+// The refusals counted, as orv_input_refused_total{reason=...} under the input's labels.
+void reportAdmission(MetricsSink& sink,
+                     const std::vector<std::pair<std::string, std::string>>& labels,
+                     const AdmissionCounters& counters);
+
 // The door of one listening input: checks each new peer against the rules, counts the open
 // connections per source address, and says why a peer was turned away, rate-limited so that an
 // attack cannot flood stderr. Safe from any thread.

@@ -29,10 +29,14 @@ void* const kDurableTag = &durableTagByte;
 
 // --- connection ------------------------------------------------------------------------------
 
+InputMetrics& EventConnection::metrics() {
+  return server_->metrics_;
+}
+
 void EventConnection::send(std::string_view bytes) {
   if (closed() || bytes.empty()) return;
   if (!held_.empty()) {
-    held_.push_back({0, std::string(bytes)});  // behind the acknowledgement that waits
+    held_.push_back({0, std::string(bytes), 0});  // behind the acknowledgement that waits
     return;
   }
   transmit(bytes);
@@ -70,11 +74,12 @@ void EventConnection::transmit(std::string_view bytes) {
 void EventConnection::sendWhenStored(std::string_view bytes, uint64_t ticket) {
   if (closed() || bytes.empty()) return;
   if (held_.empty() && server_->durable_->stored(ticket)) {
+    server_->metrics_.answers.observeMicros(steadyMicros() - inputAtUs_);
     send(bytes);
     return;
   }
   const bool first = held_.empty();
-  held_.push_back({ticket, std::string(bytes)});
+  held_.push_back({ticket, std::string(bytes), inputAtUs_});
   if (first) server_->hold(*this);
 }
 
@@ -114,6 +119,13 @@ bool EventServer::start(uint16_t port, Factory make, std::function<void()> after
   }
   port_ = listener_.localPort();
   diagf("%s listening on port %u", what_.c_str(), port_);
+  metricsSource_ = MetricsSource([this](MetricsSink& sink) {
+    const MetricLabels input = {{"input", what_}};
+    sink.gauge("orv_input_connections", "Open connections of the input", input,
+               static_cast<double>(count()));
+    reportInputMetrics(sink, input, metrics_);
+    reportAdmission(sink, input, admission_->counters());
+  });
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -297,6 +309,7 @@ void EventServer::receive(EventConnection& c) {
     return;
   }
   in.append(chunk, static_cast<size_t>(n));
+  c.inputAtUs_ = steadyMicros();
   std::string_view unread(in.data() + c.inputHead_, in.size() - c.inputHead_);
   c.inputHead_ += std::min(c.onInput(unread, static_cast<size_t>(n)), unread.size());
   if (!c.closed() && in.size() - c.inputHead_ > maxInput_) c.close(kErrLineTooLong);
@@ -335,6 +348,9 @@ void EventServer::releaseHeld() {
   std::erase_if(holding_, [this](EventConnection* c) {
     if (c->closed()) return true;
     while (!c->held_.empty() && durable_->stored(c->held_.front().ticket)) {
+      if (c->held_.front().receivedUs != 0) {
+        metrics_.answers.observeMicros(steadyMicros() - c->held_.front().receivedUs);
+      }
       c->transmit(c->held_.front().bytes);
       c->held_.pop_front();
     }

@@ -17,6 +17,7 @@
 #include "common/cancel_event.h"
 #include "common/durable_waiter.h"
 #include "common/line_socket.h"
+#include "common/metrics.h"
 
 namespace orv {
 
@@ -57,6 +58,8 @@ class EventConnection {
   bool established() const { return established_; }
 
   bool closed() const { return closed_.load(std::memory_order_relaxed); }
+  // The input's counts of lines received and rejected (the answer latency is measured here).
+  InputMetrics& metrics();
   const std::string& peerAddress() const { return socket_.peerAddress(); }
   uint16_t peerPort() const { return socket_.peerPort(); }
 
@@ -70,6 +73,7 @@ class EventConnection {
   struct Held {
     uint64_t ticket;
     std::string bytes;
+    uint64_t receivedUs;  // when the input it answers came; 0: not an acknowledgement
   };
 
   LineSocket socket_;
@@ -82,6 +86,7 @@ class EventConnection {
   std::atomic<bool> closed_{false};
   int closeError_ = 0;
   uint32_t openedAt_ = 0;
+  uint64_t inputAtUs_ = 0;  // when the input being handled came
   bool established_ = false;
   EventServer* server_ = nullptr;
 };
@@ -135,6 +140,7 @@ class EventServer {
   bool listening() const { return port_ != 0; }
   uint16_t port() const { return port_; }
   size_t count() const;
+  InputMetrics& metrics() { return metrics_; }
 
  protected:
   // Calls f for every open connection, in order of connection, under the list lock.
@@ -179,6 +185,8 @@ class EventServer {
   std::vector<EventConnection*> holding_;  // with acknowledgements waiting to be stored
   std::unique_ptr<DurableWaiter> durable_;
   std::thread thread_;
+  InputMetrics metrics_;
+  MetricsSource metricsSource_;  // last: gone before what it reads
 };
 
 // An EventServer whose connections are all of one class.

@@ -1,5 +1,7 @@
 #include "common/ticks.h"
 
+#include <chrono>
+
 #include <time.h>
 
 namespace orv {
@@ -10,6 +12,16 @@ uint32_t ticks() {
   uint64_t ms =
       static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+}  // namespace orv
+
+namespace orv {
+
+uint64_t steadyMicros() {
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
 }
 
 }  // namespace orv

@@ -66,6 +66,13 @@ SiaOptions readSiaOptions(const IniFile& ini) {
   return o;
 }
 
+MetricsSettings readMetricsSettings(const IniFile& ini) {
+  MetricsSettings m;
+  m.port = static_cast<uint16_t>(readSetting(ini, "Metrics", {"Port", 0, 0, 65535}));
+  m.bind = ini.readString("Metrics", "Bind", "127.0.0.1");
+  return m;
+}
+
 uint16_t readSmsPort(const IniFile& ini) {
   return static_cast<uint16_t>(readSetting(ini, "Sms", {"Port", 911, 0, 65535}));
 }

@@ -70,6 +70,13 @@ struct SiaOptions {
 };
 SiaOptions readSiaOptions(const IniFile& ini);
 
+// [Metrics]: Port (0 = no metrics endpoint) and Bind (the address it listens on).
+struct MetricsSettings {
+  uint16_t port = 0;
+  std::string bind = "127.0.0.1";
+};
+MetricsSettings readMetricsSettings(const IniFile& ini);
+
 uint16_t readSmsPort(const IniFile& ini);  // [Sms] Port, 911
 
 // The admission keys of an input's section: Allow (addresses and CIDR ranges, when the input

@@ -1,5 +1,6 @@
 #include "server/core/server_core.h"
 
+#include <ctime>
 #include <system_error>
 
 #include "common/beep.h"
@@ -43,6 +44,16 @@ void ServerCore::start() {
     diagf("account filter: %zu ranges", accountFilter_.items().size());
   }
   loadConfiguration();
+  startTime_ = static_cast<double>(std::time(nullptr));
+  metrics_ = MetricsSource([this](MetricsSink& sink) {
+    sink.gauge("orv_process_start_time_seconds", "When the server started (Unix time)", {},
+               startTime_);
+    sink.counter("orv_reloads_total", "Configuration reloads (SIGHUP) since start", {},
+                 static_cast<double>(reloads_.load(std::memory_order_relaxed)));
+  });
+  if (const MetricsSettings m = readMetricsSettings(ini); m.port != 0) {
+    metricsServer_ = std::make_unique<MetricsServer>(m.bind, m.port);
+  }
   operatorChannel_ = std::make_unique<OperatorChannel>(
       programFile(std::string(kOperatorSocketFile)), *commandConsole_, versionText());
   running_ = true;
@@ -83,9 +94,9 @@ void ServerCore::loadConfiguration() {
   selectPage(0);
 
   if (outputsExist()) {
-    OutputServerSettings settings{out_.port, out_.syncPMinutes, readValues(ini, "CList"),
-                                  programDir_ / "Orv_Serv_c",
-                                  readAdmission(ini, "Out", {.allowKey = false, .firstLineWaitS = 20})};
+    OutputServerSettings settings{
+        out_.port, out_.syncPMinutes, readValues(ini, "CList"), programDir_ / "Orv_Serv_c",
+        readAdmission(ini, "Out", {.allowKey = false, .firstLineWaitS = 20})};
     outputServer_ = std::make_unique<TOListThrd>(
         std::move(settings), *outputList_,
         [this](int line, const std::string& id, const std::string& command) {
@@ -192,8 +203,7 @@ void ServerCore::startDevice(const IniFile& ini, tGprsItem& line, const std::str
       // The device may stay silent up to its silence limit before it counts as dead.
       AdmissionRules rules = readAdmission(ini, line.section, {.perAddress = 0});
       rules.firstExchangeMs = device.silenceMs;
-      line.deviceListener =
-          std::make_unique<TCListThrd>(device, line.tcpPort, std::move(rules));
+      line.deviceListener = std::make_unique<TCListThrd>(device, line.tcpPort, std::move(rules));
     }
     return;
   }
@@ -363,6 +373,7 @@ void ServerCore::reload() {
   stopInputs();
   stopLinesAndOutputs();
   loadConfiguration();
+  reloads_.fetch_add(1, std::memory_order_relaxed);
   diag("configuration reloaded");
 }
 

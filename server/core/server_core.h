@@ -16,6 +16,7 @@
 #include "server/core/config.h"
 #include "server/core/gprs_item.h"
 #include "server/core/localisation.h"
+#include "server/core/metrics_server.h"
 #include "server/core/status_view.h"
 #include "server/inputs/sia_input.h"
 #include "server/inputs/tcpdrv_input.h"
@@ -91,7 +92,9 @@ class ServerCore {
   CommandConsole& commandConsole() { return *commandConsole_; }
   const OperatorChannel* operatorChannel() const { return operatorChannel_.get(); }
   // Who answers the operator's questions; nobody (the safe answers) until a window says so.
-  void setOperator(OperatorQuestions* questions) { questions_ = questions ? questions : &noOperator_; }
+  void setOperator(OperatorQuestions* questions) {
+    questions_ = questions ? questions : &noOperator_;
+  }
 
   std::atomic<uint8_t> outputsChanged{0};
   std::atomic<uint8_t> siaViewChanged{0};
@@ -141,8 +144,12 @@ class ServerCore {
   std::unique_ptr<TOutThrd> serialOutput_;  // the "Com" channel, item 0, with [Out] ComOn
   std::unique_ptr<TListThrd1> tcpDrvInput_;
   std::unique_ptr<TSIAListThrd> siaInput_;
+  std::unique_ptr<MetricsServer> metricsServer_;  // started once; [Metrics] needs a restart
+  double startTime_ = 0;                          // Unix time
+  std::atomic<uint64_t> reloads_{0};
   std::vector<Page> pages_;
   size_t activePage_ = 0;
+  MetricsSource metrics_;  // last: gone before what it reads
 };
 
 }  // namespace orv

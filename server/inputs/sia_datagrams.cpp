@@ -58,6 +58,11 @@ bool SiaDatagrams::start(uint16_t port, AdmissionRules rules) {
     return false;
   }
   buffers_.assign(kBatch * (kMaxDatagram + 1), '\0');
+  metricsSource_ = MetricsSource([this](MetricsSink& sink) {
+    const MetricLabels input = {{"input", "SIA receiver (UDP)"}};
+    reportInputMetrics(sink, input, metrics_);
+    reportAdmission(sink, input, admission_->counters());
+  });
   thread_ = std::thread([this] { run(); });
   diagf("SIA receiver listening on UDP port %u", port);
   return true;
@@ -98,6 +103,7 @@ void SiaDatagrams::receiveBatch() {
     messages[i].msg_hdr.msg_namelen = sizeof from[i];
   }
   const int n = ::recvmmsg(socket_.get(), messages, kBatch, MSG_DONTWAIT, nullptr);
+  receivedUs_ = steadyMicros();
   for (int i = 0; i < n; ++i) {
     const size_t length = messages[i].msg_len;
     const bool truncated =
@@ -110,6 +116,7 @@ void SiaDatagrams::receiveBatch() {
 
 void SiaDatagrams::take(std::string_view datagram, bool truncated, const sockaddr_in& from) {
   datagrams_.fetch_add(1, std::memory_order_relaxed);
+  metrics_.received.fetch_add(1, std::memory_order_relaxed);
   const std::string address = addressOf(from);
   if (!allow_.admits(address)) {
     admission_->refusedNotListed(address, "its Allow list");
@@ -127,7 +134,10 @@ void SiaDatagrams::take(std::string_view datagram, bool truncated, const sockadd
   if (!datagram.empty() && datagram.back() == '\r') datagram.remove_suffix(1);
   log_.append(logTimeStamp() + " " + std::string(datagram));
   std::optional<SiaFrame> frame = readSiaFrame(datagram);
-  if (!frame || !frame->crcOk) return;  // no answer: the transmitter's retry decides
+  if (!frame || !frame->crcOk) {
+    metrics_.rejected.fetch_add(1, std::memory_order_relaxed);
+    return;  // no answer: the transmitter's retry decides
+  }
   SiaVerdict v = receiver_.judge(*frame, std::time(nullptr));
   if (!v.note.empty()) log_.append(logTimeStamp() + " " + v.note);
   if (v.answer.empty()) return;
@@ -148,11 +158,12 @@ void SiaDatagrams::take(std::string_view datagram, bool truncated, const sockadd
 
 void SiaDatagrams::answer(uint64_t ticket, std::string bytes, const sockaddr_in& to) {
   if (held_.empty() && durable_.stored(ticket)) {
+    metrics_.answers.observeMicros(steadyMicros() - receivedUs_);
     send(bytes, to);
     return;
   }
   // Answers leave in the order their frames came, as on a connection.
-  held_.push_back({ticket, to, std::move(bytes)});
+  held_.push_back({ticket, to, std::move(bytes), receivedUs_});
 }
 
 void SiaDatagrams::send(const std::string& bytes, const sockaddr_in& to) {
@@ -163,6 +174,7 @@ void SiaDatagrams::send(const std::string& bytes, const sockaddr_in& to) {
 
 void SiaDatagrams::releaseStored() {
   while (!held_.empty() && durable_.stored(held_.front().ticket)) {
+    metrics_.answers.observeMicros(steadyMicros() - held_.front().receivedUs);
     send(held_.front().answer, held_.front().to);
     held_.pop_front();
   }

@@ -14,6 +14,7 @@
 #include "common/cancel_event.h"
 #include "common/diag.h"
 #include "common/durable_waiter.h"
+#include "common/metrics.h"
 #include "common/ten_day_log.h"
 #include "common/unique_fd.h"
 #include "server/inputs/sia_receive.h"
@@ -51,6 +52,7 @@ class SiaDatagrams {
     uint64_t ticket;
     sockaddr_in to;
     std::string answer;
+    uint64_t receivedUs;
   };
 
   void run();
@@ -74,7 +76,10 @@ class SiaDatagrams {
   SiaRepeats repeats_;
   std::deque<Held> held_;
   std::atomic<uint64_t> datagrams_{0};
-  std::string buffers_;  // the receive batch
+  std::string buffers_;      // the receive batch
+  uint64_t receivedUs_ = 0;  // when the datagram being handled came
+  InputMetrics metrics_;
+  MetricsSource metricsSource_;  // last: gone before what it reads
 };
 
 }  // namespace orv

@@ -68,8 +68,12 @@ void TSIAEchoThrd::handle(const std::string& frame) {
   input_.flag();
   input_.log_.append(logTimeStamp() + " " + frame);
 
+  metrics().received.fetch_add(1, std::memory_order_relaxed);
   std::optional<SiaFrame> f = readJoinedSiaFrame(frame);
-  if (!f || !f->crcOk) return;  // no answer: the transmitter's retry decides
+  if (!f || !f->crcOk) {
+    metrics().rejected.fetch_add(1, std::memory_order_relaxed);
+    return;  // no answer: the transmitter's retry decides
+  }
   markEstablished();
   SiaVerdict v = input_.receiver_.judge(*f, std::time(nullptr));
   if (!v.note.empty()) input_.log_.append(logTimeStamp() + " " + v.note);

@@ -91,7 +91,9 @@ void TTCPEchoThrd1::onClosed(int error) {
 }
 
 std::optional<uint64_t> TTCPEchoThrd1::accept(std::string_view line) {
+  metrics().received.fetch_add(1, std::memory_order_relaxed);
   if (!tcpDrvChecksumOk(line)) {
+    metrics().rejected.fetch_add(1, std::memory_order_relaxed);
     input_.refused_("%s: line refused (NAK), %s: %.*s", peerAddress().c_str(),
                     line.find('*') == std::string_view::npos ? "no checksum" : "wrong checksum",
                     static_cast<int>(std::min<size_t>(line.size(), 200)), line.data());

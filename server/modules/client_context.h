@@ -38,6 +38,7 @@ struct tClientContext {
   size_t sendOffset = 0;
   std::string heldAnswer;  // an event's answer, until the event is stored
   uint64_t heldTicket = 0;
+  uint64_t receivedUs = 0;  // when the line being answered came (steadyMicros)
   uint32_t lastSyncTick = 0;
   uint32_t deadline = 0;
   uint32_t syncInterval = 0;

@@ -163,10 +163,18 @@ struct tIOCS::Worker {
     return !c.closed;
   }
 
+  // A line's answer leaves now: how long the module waited for it.
+  void answered(tClientContext& c) {
+    if (c.receivedUs == 0) return;
+    server.metrics_.answers.observeMicros(steadyMicros() - c.receivedUs);
+    c.receivedUs = 0;
+  }
+
   void apply(tClientContext& c, ModuleProtocol::Outcome outcome) {
     switch (outcome.next) {
       case ModuleProtocol::Next::Send:
         if (durable.stored(outcome.ticket)) {
+          answered(c);
           send(c, std::move(outcome.text));
         } else {
           // An event's "0" says that it is stored: it waits for that, and nothing more is
@@ -214,8 +222,12 @@ struct tIOCS::Worker {
       closeClient(c);
       return;
     }
+    c.receivedUs = steadyMicros();
     ModuleProtocol::Outcome outcome = protocol.onReceive(c, ticks());
-    if (outcome.next == ModuleProtocol::Next::Send) c.established = true;  // answered a line
+    if (outcome.next == ModuleProtocol::Next::Send) {
+      c.established = true;  // answered a line
+      server.metrics_.received.fetch_add(1, std::memory_order_relaxed);
+    }
     apply(c, std::move(outcome));
     settleInput(c);
   }
@@ -228,6 +240,7 @@ struct tIOCS::Worker {
     for (tClientContext* c : waiting) {
       if (c->closed) continue;
       if (durable.stored(c->heldTicket)) {
+        answered(*c);
         send(*c, std::move(c->heldAnswer));
         settleInput(*c);
       } else {
@@ -405,6 +418,13 @@ tIOCS::tIOCS(Settings settings, ModuleLineContext line)
     diagf("%s: module server listening on port %u", settings_.name.c_str(), port_);
   }
 
+  metricsSource_ = MetricsSource([this](MetricsSink& sink) {
+    const MetricLabels input = {{"input", settings_.name}};
+    sink.gauge("orv_input_connections", "Open connections of the input", input,
+               static_cast<double>(open_.load(std::memory_order_relaxed)));
+    reportInputMetrics(sink, input, metrics_);
+    reportAdmission(sink, input, admission_.counters());
+  });
   worker_ = std::make_unique<Worker>(*this);
   worker_->start();
   if (listenFd_) acceptThread_ = std::jthread([this](std::stop_token stop) { acceptLoop(stop); });

@@ -13,6 +13,7 @@
 
 #include "common/admission.h"
 #include "common/cancel_event.h"
+#include "common/metrics.h"
 #include "common/unique_fd.h"
 #include "server/modules/client_list.h"
 #include "server/modules/module_protocol.h"
@@ -73,11 +74,13 @@ class tIOCS {
   Admission admission_;
   UniqueFd listenFd_;
   uint16_t port_ = 0;
-  int32_t accepted_ = 0;  // the running connection number shown as "Nr"
+  int32_t accepted_ = 0;         // the running connection number shown as "Nr"
   std::atomic<size_t> open_{0};  // accepted and not yet reaped
   std::unique_ptr<Worker> worker_;
   CancelEvent acceptCancel_;  // ends the accept wait at once on stop
   std::jthread acceptThread_;
+  InputMetrics metrics_;
+  MetricsSource metricsSource_;  // last: gone before what it reads
 };
 
 }  // namespace orv

@@ -3,11 +3,19 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "common/diag.h"
 #include "server/core/config.h"
 
 namespace orv {
 namespace {
+
+uint32_t steadySeconds() {
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 // The Id names a file in the program directory and nothing outside it.
 std::string fileSafe(const std::string& name) {
@@ -49,11 +57,46 @@ tOItem::tOItem(const IniFile& ini, const std::string& section,
   QueueStore::Loaded loaded;
   stored_ = store_.open(queueFile_, *this, loaded);
   queue_ = std::move(loaded.lines);
+  queuedAt_.assign(queue_.size(), steadySeconds());
+  counts_.restored = queue_.size();
   frontSeq_ = loaded.frontSeq;
   if (!queue_.empty()) {
     diagf("output item '%s': %zu queued lines loaded from %s", id_.c_str(), queue_.size(),
           queueFile_.c_str());
   }
+  metrics_ = MetricsSource([this](MetricsSink& sink) {
+    const Counts c = counts();
+    const MetricLabels channel = {{"channel", id_}};
+    sink.gauge("orv_channel_queue_lines", "Lines waiting in the channel's queue", channel,
+               static_cast<double>(c.queued));
+    sink.gauge("orv_channel_oldest_line_age_seconds",
+               "How long the oldest queued line has waited (0 when the queue is empty)", channel,
+               c.oldestAgeS);
+    sink.counter("orv_channel_lines_pushed_total", "Lines queued since start", channel,
+                 static_cast<double>(c.pushed));
+    sink.counter("orv_channel_lines_delivered_total",
+                 "Lines acknowledged by a client, the forwarding peer or the serial device",
+                 channel, static_cast<double>(c.delivered));
+    sink.counter("orv_channel_lines_trimmed_total",
+                 "Lines dropped unread because the queue held QSize lines: alarms lost", channel,
+                 static_cast<double>(c.trimmed));
+    sink.counter("orv_channel_lines_restored_total", "Lines found in the queue file at start",
+                 channel, static_cast<double>(c.restored));
+    sink.gauge("orv_channel_clients", "Output clients attached to the channel", channel,
+               clientCount.load(std::memory_order_relaxed));
+    if (forwarder_) {
+      sink.gauge("orv_channel_forwarder_up", "1 while the forwarding connection is up", channel,
+                 forwarderConnected.load(std::memory_order_relaxed) ? 1 : 0);
+    }
+  });
+}
+
+tOItem::Counts tOItem::counts() const {
+  std::lock_guard lock(lock_);
+  Counts c = counts_;
+  c.queued = queue_.size();
+  if (!queuedAt_.empty()) c.oldestAgeS = steadySeconds() - queuedAt_.front();
+  return c;
 }
 
 void tOItem::addWaker(int eventFd) {
@@ -69,6 +112,7 @@ void tOItem::removeWaker(int eventFd) {
 uint64_t tOItem::appendAndTrim(std::vector<std::string> lines) {
   const bool added = !lines.empty();
   uint64_t ticket = 0;
+  const uint32_t now = steadySeconds();
   {
     std::lock_guard lock(lock_);
     for (std::string& l : lines) {
@@ -78,11 +122,15 @@ uint64_t tOItem::appendAndTrim(std::vector<std::string> lines) {
       }
       ticket = store_.append(stored_, frontSeq_ + queue_.size(), l);
       queue_.push_back(std::move(l));
+      queuedAt_.push_back(now);
     }
+    counts_.pushed += lines.size();
     const size_t keep = static_cast<size_t>(std::max(queueSize_, 0));
     if (queue_.size() > keep) {
       const size_t drop = queue_.size() - keep;
       queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(drop));
+      queuedAt_.erase(queuedAt_.begin(), queuedAt_.begin() + static_cast<std::ptrdiff_t>(drop));
+      counts_.trimmed += drop;
       frontSeq_ += drop;
       ticket = store_.dropBefore(stored_, frontSeq_);
     }
@@ -99,7 +147,10 @@ uint64_t tOItem::appendAndTrim(std::vector<std::string> lines) {
 }
 
 void tOItem::dropBeforeLocked(uint64_t seq) {
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(seq - frontSeq_));
+  const auto drop = static_cast<std::ptrdiff_t>(seq - frontSeq_);
+  queue_.erase(queue_.begin(), queue_.begin() + drop);
+  queuedAt_.erase(queuedAt_.begin(), queuedAt_.begin() + drop);
+  counts_.delivered += static_cast<uint64_t>(drop);
   frontSeq_ = seq;
   store_.dropBefore(stored_, seq);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/ini_file.h"
+#include "common/metrics.h"
 #include "server/outputs/filter.h"
 #include "server/outputs/forward_queue.h"
 #include "server/outputs/line_template.h"
@@ -75,6 +76,17 @@ class tOItem : public StoredQueue {
   void withQueue(
       const std::function<void(uint64_t, const std::deque<std::string>&)>& f) const override;
 
+  // Since start: lines found in the queue file, queued, taken off by an acknowledgement (of a
+  // client, the forwarder's peer or the serial device) and dropped to keep the queue size, the
+  // one place where the design loses an alarm on purpose. restored + pushed = delivered +
+  // trimmed + count().
+  struct Counts {
+    uint64_t restored = 0, pushed = 0, delivered = 0, trimmed = 0;
+    size_t queued = 0;
+    double oldestAgeS = 0;  // how long the oldest line has waited (since start, if restored)
+  };
+  Counts counts() const;
+
  private:
   // Under lock_: every line numbered below `seq` is gone.
   void dropBeforeLocked(uint64_t seq);
@@ -95,9 +107,12 @@ class tOItem : public StoredQueue {
 
   mutable std::mutex lock_;
   std::deque<std::string> queue_;
+  std::deque<uint32_t> queuedAt_;  // steady seconds at which each line of queue_ came
   uint64_t frontSeq_ = 0;  // the number of queue_.front(); every removal from the front adds one
+  Counts counts_;          // under lock_, without queued and oldestAgeS
   std::mutex wakersLock_;
   std::vector<int> wakers_;
+  MetricsSource metrics_;  // last: gone before what it reads
 };
 
 }  // namespace orv

@@ -11,6 +11,7 @@
 
 #include "common/crc32c.h"
 #include "common/diag.h"
+#include "common/ticks.h"
 #include "server/outputs/queue_file.h"
 #include "server/outputs/queue_journal.h"
 
@@ -254,6 +255,14 @@ bool JournalStore::isOpen(const fs::path& file) const {
 }
 
 void JournalStore::start() {
+  metricsSource_ = MetricsSource([this](MetricsSink& sink) {
+    sink.histogram("orv_queue_write_seconds",
+                   "Writing and flushing a round of queue changes to the journals", {},
+                   writeLatency_);
+    sink.counter("orv_queue_write_failures_total",
+                 "Rounds whose changes could not be stored (events not acknowledged meanwhile)", {},
+                 static_cast<double>(writeFailures_.load(std::memory_order_relaxed)));
+  });
   writer_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
@@ -324,6 +333,8 @@ void JournalStore::run(std::stop_token stop) {
 
 bool JournalStore::round() {
   const uint64_t end = issued_.load(std::memory_order_acquire);
+  const uint64_t startedUs = steadyMicros();
+  bool wrote = false;
   bool ok = true;
   std::string why;
   for (const auto& qp : queues_) {
@@ -356,6 +367,7 @@ bool JournalStore::round() {
     q.allocated = std::max(q.allocated, allocate);
     q.journalSize += batch.size();
     q.unsynced = true;
+    wrote = true;
     if (q.folding && !q.foldTaken) {
       // Written after the snapshot: the journal that continues the new file starts with them.
       q.foldTail += batch;
@@ -386,8 +398,10 @@ bool JournalStore::round() {
     if (durable_.exchange(end, std::memory_order_acq_rel) != end) notify();
     setFailure({});
   } else {
+    writeFailures_.fetch_add(1, std::memory_order_relaxed);
     setFailure(why);
   }
+  if (wrote) writeLatency_.observeMicros(steadyMicros() - startedUs);
   for (const auto& qp : queues_) {
     Queue& q = *qp;
     if (q.foldTaken) startFold(q);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/durability.h"
+#include "common/metrics.h"
 #include "common/unique_fd.h"
 #include "server/outputs/queue_journal.h"
 
@@ -169,7 +170,10 @@ class JournalStore final : public QueueStore {
   std::string failure_;
   std::vector<int> wakers_;
   bool closed_ = false;
+  LatencyHistogram writeLatency_;
+  std::atomic<uint64_t> writeFailures_{0};
   std::jthread writer_;
+  MetricsSource metricsSource_;  // last: gone before what it reads
 };
 
 }  // namespace orv

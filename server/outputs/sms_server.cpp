@@ -107,6 +107,7 @@ void TSMSThrd::line(std::string_view text) {
     return;
   }
   if (text.empty()) return;
+  metrics().received.fetch_add(1, std::memory_order_relaxed);
   timer_.lineCame(ticks());
   std::string owned(text);
   server_.log("<-" + owned);
