@@ -9,8 +9,29 @@
 #include <string>
 
 namespace orv {
+namespace {
+
+thread_local DiagCapture* tCapture = nullptr;
+
+}  // namespace
+
+DiagCapture::DiagCapture(size_t limit) : previous_(tCapture), limit_(limit) {
+  tCapture = this;
+}
+
+DiagCapture::~DiagCapture() {
+  tCapture = previous_;
+}
 
 void diag(std::string_view line) {
+  if (DiagCapture* capture = tCapture) {
+    if (capture->lines_.size() < capture->limit_) {
+      capture->lines_.emplace_back(line);
+    } else {
+      ++capture->dropped_;
+    }
+    return;
+  }
   std::string out;
   out.reserve(line.size() + 1);
   out.append(line);

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orv {
 
@@ -13,6 +14,27 @@ void diag(std::string_view line);
 
 // printf-style variant of diag(); the result is cut at 4 KiB.
 void diagf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// While it lives, the diag() lines of the thread that made it are kept here instead of going to
+// stderr, so that a caller can run the configuration readers and report what they said. Lines
+// past `limit` are only counted. Other threads still write to stderr. Nests.
+class DiagCapture {
+ public:
+  explicit DiagCapture(size_t limit = 1000);
+  ~DiagCapture();
+  DiagCapture(const DiagCapture&) = delete;
+  DiagCapture& operator=(const DiagCapture&) = delete;
+
+  const std::vector<std::string>& lines() const { return lines_; }
+  size_t dropped() const { return dropped_; }
+
+ private:
+  friend void diag(std::string_view line);
+  DiagCapture* previous_;
+  size_t limit_;
+  std::vector<std::string> lines_;
+  size_t dropped_ = 0;
+};
 
 }  // namespace orv
 

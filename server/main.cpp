@@ -13,6 +13,7 @@
 #include "common/diag.h"
 #include "common/main_loop.h"
 #include "common/service_notify.h"
+#include "server/core/config_check.h"
 #include "server/core/server_core.h"
 #include "server/core/version.h"
 
@@ -43,10 +44,14 @@ std::filesystem::path executableDir() {
 
 int main(int argc, char** argv) {
   bool headless = false;
+  bool checkConfig = false;
   std::string dirOption;
   CLI::App app{"ORV_Serv: the receiver server"};
   app.footer("Signals: SIGHUP reloads ORV_Serv.ini; SIGINT and SIGTERM stop the server.");
   app.add_flag("--headless", headless, "run without a window");
+  app.add_flag("--check-config", checkConfig,
+               "read ORV_Serv.ini (and Orv_SiaKeys.ini) as start-up would, print what it would "
+               "create and every problem, and exit: 0 when it would work, 1 when not");
   app.add_option("--dir", dirOption,
                  "program directory (ORV_Serv.ini, logs, queue files); default: the directory of "
                  "the executable")
@@ -68,6 +73,13 @@ int main(int argc, char** argv) {
   if (::chdir(dir.c_str()) != 0) {
     std::fprintf(stderr, "ORV_Serv: cannot enter '%s': %s\n", dir.c_str(), std::strerror(errno));
     return 2;
+  }
+  if (checkConfig) {
+    const orv::ConfigReport report = orv::checkConfiguration(dir, true);
+    for (const orv::ConfigFinding& f : report.findings) {
+      std::printf("%s: %s\n", orv::levelName(f.level), f.text.c_str());
+    }
+    return report.ok() ? 0 : 1;
   }
   if (!headless) orv::diag("ORV_Serv: this build has no window; running headless");
 

@@ -6,6 +6,7 @@
 #include "common/beep.h"
 #include "common/diag.h"
 #include "common/operator_wire.h"
+#include "server/core/config_check.h"
 #include "server/core/version.h"
 #include "server/inputs/device_line.h"
 #include "server/modules/iocs.h"
@@ -39,6 +40,13 @@ void ServerCore::start() {
 
   IniFile ini(programFile(kServerIniName));
   if (!ini.existed()) diagf("%s not found; every setting has its default", ini.path().c_str());
+  // What --check-config would say, beyond what the readers below say themselves (the server
+  // binds its ports itself, so they are not probed here).
+  for (const ConfigFinding& f : checkConfiguration(programDir_, false).findings) {
+    if (f.level != ConfigFinding::Level::Info && !f.startUpSaysIt) {
+      diagf("configuration %s: %s", levelName(f.level), f.text.c_str());
+    }
+  }
   accountFilter_.load(ini);
   if (!accountFilter_.items().empty()) {
     diagf("account filter: %zu ranges", accountFilter_.items().size());
