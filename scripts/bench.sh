@@ -38,6 +38,8 @@ echo
 bench/comlan_bench.sh || status=1
 echo
 bench/accept_bench.sh || status=1
+echo
+bench/metrics_bench.sh || status=1
 # Last: it writes gigabytes, whose write-back would slow the flushes the input benchmarks wait on.
 echo
 echo "== orv-bench-store"
