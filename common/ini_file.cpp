@@ -7,12 +7,21 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <unordered_set>
 
 #include "common/diag.h"
 #include "common/unique_fd.h"
 
 namespace orv {
 namespace {
+
+std::string upperCase(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);  // as equalsNoCase compares
+  }
+  return out;
+}
 
 bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
@@ -118,6 +127,14 @@ std::optional<int32_t> parseIniInteger(std::string_view text) {
 }
 
 IniFile::IniFile(std::filesystem::path path) : path_(std::move(path)) {
+  // A FIFO or a device in the file's place would block the read, or never end it.
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::status(path_, ec);
+  if (ec || !std::filesystem::exists(st)) return;
+  if (!std::filesystem::is_regular_file(st)) {
+    diagf("%s: not a regular file; read as an empty one", path_.c_str());
+    return;
+  }
   std::ifstream in(path_, std::ios::binary);
   if (!in) return;
   existed_ = true;
@@ -141,6 +158,9 @@ IniFile IniFile::fromText(std::string_view text, std::filesystem::path path) {
 
 void IniFile::setText(std::string_view text) {
   lines_.clear();
+  // Editors on Windows put a byte-order mark in front of UTF-8 text; it is no part of the first
+  // line, which would otherwise not read as the section header it is.
+  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
   size_t start = 0;
   while (start < text.size()) {
     size_t nl = text.find('\n', start);
@@ -178,22 +198,20 @@ void IniFile::reindex() {
 
 std::vector<std::string> IniFile::sections() const {
   std::vector<std::string> names;
+  std::unordered_set<std::string> seen;  // upper case: one pass, however many sections
   for (const Section& s : sections_) {
-    bool seen = false;
-    for (const std::string& n : names) seen = seen || equalsNoCase(n, s.name);
-    if (!seen) names.push_back(s.name);
+    if (seen.insert(upperCase(s.name)).second) names.push_back(s.name);
   }
   return names;
 }
 
 std::vector<IniFile::Entry> IniFile::entries(std::string_view section) const {
   std::vector<Entry> out;
+  std::unordered_set<std::string> seen;
   for (const Section& s : sections_) {
     if (!equalsNoCase(s.name, section)) continue;
     for (const KeyLine& k : s.keys) {
-      bool seen = false;
-      for (const Entry& e : out) seen = seen || equalsNoCase(e.first, k.key);
-      if (!seen) out.emplace_back(k.key, k.value);
+      if (seen.insert(upperCase(k.key)).second) out.emplace_back(k.key, k.value);
     }
   }
   return out;
@@ -261,9 +279,8 @@ bool IniFile::writeString(std::string_view section, std::string_view key, std::s
   const std::string line = std::string(key) + "=" + oneLine;
   const ParsedLine asHeader = parseLine(header);
   const ParsedLine asKey = parseLine(line);
-  if (hasLineBreak(section) || hasLineBreak(key) ||
-      asHeader.kind != LineKind::Header || asHeader.name != section ||
-      asKey.kind != LineKind::Key || asKey.name != key) {
+  if (hasLineBreak(section) || hasLineBreak(key) || asHeader.kind != LineKind::Header ||
+      asHeader.name != section || asKey.kind != LineKind::Key || asKey.name != key) {
     diagf("%s: not written: [%s] %s holds a line break or does not read back as written",
           path_.empty() ? "INI file" : path_.c_str(), std::string(section.substr(0, 80)).c_str(),
           std::string(key.substr(0, 80)).c_str());

@@ -1,5 +1,7 @@
 #include "common/ini_file.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -260,6 +262,24 @@ TEST(IniFileOnDisk, SaveIntoAMissingDirectoryFailsWithAReason) {
   std::string error;
   EXPECT_FALSE(ini.save(&error));
   EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace orv
+
+namespace orv {
+namespace {
+
+TEST(IniFileOddFiles, AByteOrderMarkAndAFifoInPlaceOfTheFile) {
+  test::TempDir dir;
+  // Saved by an editor that writes a UTF-8 byte-order mark: the first header still counts.
+  const IniFile bom(dir.write("bom.ini", "\xEF\xBB\xBF[GPRS0]\r\nPort=778\r\n"));
+  EXPECT_EQ(bom.readInteger("GPRS0", "Port", 0), 778);
+  // A FIFO would block the read for ever: it reads as an empty file instead.
+  const std::filesystem::path fifo = dir / "fifo.ini";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const IniFile empty(fifo);
+  EXPECT_TRUE(empty.sections().empty());
 }
 
 }  // namespace
