@@ -95,7 +95,8 @@ AdmissionRules readAdmission(const IniFile& ini, std::string_view section,
 OptionsSettings readOptions(const IniFile& ini) {
   OptionsSettings s;
   s.uFl = ini.readBool("Options", "U_Fl", true);
-  s.rAcc = ini.readInteger("Options", "RAcc", 65535);
+  // An account is 16 bits: a value beyond them would wrap into some other account.
+  s.rAcc = readSetting(ini, "Options", {"RAcc", 65535, 0, 65535});
   s.durable = ini.readBool("Options", "Durable", true);
   return s;
 }

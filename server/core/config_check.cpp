@@ -609,11 +609,6 @@ class Check {
                                 : "every " + std::to_string(sock.tOutMs / 1000) + " s") +
               " ([Sock] TOut), " + std::to_string(readStartCommands(ini).size()) +
               " start commands for every new connection (the last is 99.c3)");
-    const OptionsSettings options = readOptions(ini);
-    if (options.rAcc < 0 || options.rAcc > 65535) {
-      out_.warning("[Options] RAcc=" + std::to_string(options.rAcc) +
-                   " does not fit an account (0 to 65535); its low 16 bits are used");
-    }
     tAFList filter;
     filter.load(ini);
     for (const auto& [key, value] : ini.entries("AccFilter")) {
