@@ -88,6 +88,13 @@ TComThrd::~TComThrd() {
 }
 
 void TComThrd::start() {
+  metricsSource_ = MetricsSource([this](MetricsSink& sink) {
+    const MetricLabels input = {
+        {"input", "GSM receiver line " + std::to_string(context_.lineIndex)}};
+    sink.gauge("orv_input_connections", "Open connections of the input", input,
+               heard() && !finished() ? 1 : 0);
+    reportInputMetrics(sink, input, metrics_);
+  });
   thread_ = std::thread([this] { run(); });
 }
 
@@ -166,6 +173,8 @@ void TComThrd::dialogue() {
       continue;
     }
     heard_.store(true, std::memory_order_release);
+    metrics_.received.fetch_add(1, std::memory_order_relaxed);
+    const uint64_t receivedUs = steadyMicros();
     uint64_t ticket = 0;
     if (!alive) {
       alive = true;
@@ -189,14 +198,15 @@ void TComThrd::dialogue() {
         callerNumber_ = deviceCallerNumber(message);
       }
       if (message.size() >= kShortestEvent) {
-        const bool convert = message[0] == '1' && !compiledTemplate_.empty() &&
-                             message.substr(10, 4) != "0000";
+        const bool convert =
+            message[0] == '1' && !compiledTemplate_.empty() && message.substr(10, 4) != "0000";
         const uint64_t pushed =
             dispatch(convert ? convertDeviceMessage(message, compiledTemplate_) : message);
         ticket = std::max(ticket, pushed);
       }
     }
     if (!waitStored(ticket)) break;
+    metrics_.answers.observeMicros(steadyMicros() - receivedUs);
     answer();
   }
 }
@@ -210,7 +220,8 @@ uint64_t TComThrd::dispatch(const std::string& text) {
     caller = callerNumber_;
   }
   uint64_t ticket = 0;
-  if (context_.outputs) ticket = context_.outputs->pushLine(out.line, EventKeys::device(caller, out.account));
+  if (context_.outputs)
+    ticket = context_.outputs->pushLine(out.line, EventKeys::device(caller, out.account));
   if (context_.rowChanged) context_.rowChanged->store(1, std::memory_order_relaxed);
   return ticket;
 }
@@ -521,11 +532,13 @@ std::string TComThrd::ReadMessage(int timeoutMs) {
     }
     const uint32_t spent = ticksSince(start);
     if (stopping() || spent >= static_cast<uint32_t>(timeoutMs)) return {};
-    const int n = port_->read(received_, kMaxDeviceMessage + 1, timeoutMs - static_cast<int>(spent));
+    const int n =
+        port_->read(received_, kMaxDeviceMessage + 1, timeoutMs - static_cast<int>(spent));
     if (n == -1) {
       // A port that failed stays quiet until the line stops; the silence alarm tells the
       // centre that its device is gone.
-      cancel_.waitMs(timeoutMs - static_cast<int>(std::min<uint32_t>(ticksSince(start), timeoutMs)));
+      cancel_.waitMs(timeoutMs -
+                     static_cast<int>(std::min<uint32_t>(ticksSince(start), timeoutMs)));
       return {};
     }
   }

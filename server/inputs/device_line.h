@@ -14,6 +14,7 @@
 #include "common/admission.h"
 #include "common/cancel_event.h"
 #include "common/line_socket.h"
+#include "common/metrics.h"
 #include "common/serial_port.h"
 #include "server/inputs/device_text.h"
 #include "server/modules/module_status.h"
@@ -136,12 +137,14 @@ class TComThrd {
 
   int attempts_ = 0;
   std::unique_ptr<DurableWaiter> waiter_;  // made at the first event that must wait
+  InputMetrics metrics_;
   CancelEvent cancel_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> lost_{false};
   std::atomic<bool> finished_{false};
   std::atomic<bool> heard_{false};
   std::thread thread_;
+  MetricsSource metricsSource_;  // last: gone before what it reads
 };
 
 // A device that connected to its line's TCP port.

@@ -52,6 +52,8 @@ class Metrics : public testing::Test {
     auto server = std::make_unique<test::Process>(
         ORV_SERV_PATH, std::vector<std::string>{"--headless", "--dir", dir.path().string()});
     EXPECT_TRUE(server->waitForLine("running:", kWaitMs)) << server->output();
+    // The endpoint comes up after the inputs: serving, or saying why not.
+    EXPECT_TRUE(server->waitForOutput("metrics: ", kWaitMs)) << server->output();
     return server;
   }
   // Sends TcpDrv lines; returns how many were acknowledged.
