@@ -43,10 +43,14 @@ std::string header(int seq, std::string_view account = "1234") {
   return h;
 }
 
-// The word of an answer frame: ACK, *ACK, NAK, DUH; "" for none.
+// The word of an answer frame: ACK, *ACK, NAK, DUH; "" for none. The message starts where the
+// framing puts it (a raw CRC byte may itself be a quotation mark).
 std::string wordOf(const std::string& answer) {
-  const size_t q = answer.find('"');
-  return q == std::string::npos ? "" : answer.substr(q + 1, answer.find('"', q + 1) - q - 1);
+  const size_t lf = answer.find('\n');
+  if (lf == std::string::npos || answer.size() < lf + 10) return "";
+  const size_t start = lf + (answer[lf + 7] == '"' ? 7 : 9);
+  const size_t close = answer.find('"', start + 1);
+  return close == std::string::npos ? "" : answer.substr(start + 1, close - start - 1);
 }
 
 // Waits until the clock has just passed a second, so that a stamp built now is read by the

@@ -102,7 +102,7 @@ std::string encryptedSiaMessage(std::string_view id, std::string_view header, st
 
 std::string openSiaAnswer(std::string_view answer, std::string_view keyHex) {
   const size_t open = answer.find("\"*ACK\"");
-  const size_t bracket = answer.find('[');
+  const size_t bracket = answer.find('[', open);  // after it: a raw CRC byte may be a "["
   if (open == std::string_view::npos || bracket == std::string_view::npos || answer.empty() ||
       answer.back() != '\r') {
     return "";
