@@ -84,12 +84,7 @@ class DeviceLine : public testing::Test {
   void expectStartText() {
     EXPECT_EQ(device_.readUntil("VX2810mk V1.02\r\n"), "VX2810mk V1.02\r\n") << server_->output();
   }
-  std::string deviceLog() {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "Orv_Serv"))
-      all += test::readFile(entry.path());
-    return all;
-  }
+  std::string deviceLog() { return test::readFiles(dir_ / "Orv_Serv"); }
   // An SMS client past the banner and its greeting.
   void smsClient(LineSocket& client) {
     ASSERT_EQ(client.connect("127.0.0.1", smsPort_, kWaitMs), 0) << server_->output();
@@ -98,12 +93,7 @@ class DeviceLine : public testing::Test {
     ASSERT_EQ(banner, "IP-Server-SMS V0.0");
     ASSERT_EQ(client.send("hello from the test\r\n"), 0);
   }
-  std::string smsLog() {
-    std::string all;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_ / "SMSLog"))
-      all += test::readFile(entry.path());
-    return all;
-  }
+  std::string smsLog() { return test::readFiles(dir_ / "SMSLog"); }
   std::string smsSay(LineSocket& client, const std::string& line) {
     EXPECT_EQ(client.send(line + "\r\n"), 0);
     std::string answer;

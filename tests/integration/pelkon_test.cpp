@@ -246,12 +246,7 @@ TEST_F(Pelkon, AModuleEventArrivesAsARecordWithTheLineOfItsGprsLine) {
   // Each line of the channel is delivered once.
   EXPECT_EQ(countCode(records(), "E130003"), 1u) << describe(records());
   // And logged in the host's ./Pelkonlog.
-  std::string log;
-  if (std::filesystem::is_directory(hostDir_ / "Pelkonlog")) {
-    for (const auto& entry : std::filesystem::directory_iterator(hostDir_ / "Pelkonlog")) {
-      log += test::readFile(entry.path());
-    }
-  }
+  const std::string log = test::readFiles(hostDir_ / "Pelkonlog");
   EXPECT_NE(log.find("5013 181234E13001003\r\n"), std::string::npos) << "log: '" << log << "'";
 }
 

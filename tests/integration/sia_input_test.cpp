@@ -117,13 +117,7 @@ class SiaInput : public testing::Test {
     return test::queuedAtLeast(dir_.path(), channel, count, kWaitMs);
   }
   // Everything in the receiver's log directory.
-  std::string log() {
-    std::string all;
-    for (const auto& e : std::filesystem::directory_iterator(dir_ / "Orv_Sia")) {
-      all += test::readFile(e.path());
-    }
-    return all;
-  }
+  std::string log() { return test::readFiles(dir_ / "Orv_Sia"); }
 
   test::TempDir dir_;
   uint16_t port_ = 0;

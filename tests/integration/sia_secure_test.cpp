@@ -141,12 +141,7 @@ class SiaSecure : public testing::Test {
   std::vector<std::string> queued(size_t count) {
     return test::queuedAtLeast(dir_.path(), "Bank", count, kWaitMs);
   }
-  std::string log() {
-    std::string all;
-    for (const auto& e : std::filesystem::directory_iterator(dir_ / "Orv_Sia"))
-      all += test::readFile(e.path());
-    return all;
-  }
+  std::string log() { return test::readFiles(dir_ / "Orv_Sia"); }
 
   test::TempDir dir_;
   uint16_t port_ = 0;

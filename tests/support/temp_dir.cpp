@@ -38,4 +38,12 @@ std::string readFile(const std::filesystem::path& file) {
   return s.str();
 }
 
+std::string readFiles(const std::filesystem::path& dir) {
+  std::string all;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+    all += readFile(entry.path());
+  return all;
+}
+
 }  // namespace orv::test

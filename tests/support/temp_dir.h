@@ -26,5 +26,7 @@ class TempDir {
 };
 
 std::string readFile(const std::filesystem::path& file);
+// Every file of a directory (a log directory, say) one after another; empty when there is none.
+std::string readFiles(const std::filesystem::path& dir);
 
 }  // namespace orv::test
