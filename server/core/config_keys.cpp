@@ -15,13 +15,13 @@ namespace {
 // defaults they use for a value that is no number. A key a reader learns belongs here too, or
 // the check calls it unknown.
 enum class KeyKind { Int, Bool, Text };
-struct KeySpec {
+struct KeyRule {
   std::string_view name;
   KeyKind kind;
   int32_t def;
 };
 
-constexpr KeySpec kGprsKeys[] = {{"PName", KeyKind::Text, 0},
+constexpr KeyRule kGprsKeys[] = {{"PName", KeyKind::Text, 0},
                                  {"Line", KeyKind::Int, 0},
                                  {"Port", KeyKind::Int, 778},
                                  {"SyncP", KeyKind::Int, 60},
@@ -41,7 +41,7 @@ constexpr KeySpec kGprsKeys[] = {{"PName", KeyKind::Text, 0},
                                  {"PerAddress", KeyKind::Int, 0},
                                  {"FirstLineWait", KeyKind::Int, 10},
                                  {"MaxConnections", KeyKind::Int, tIOCS::kDefaultMaxConnections}};
-constexpr KeySpec kOutKeys[] = {
+constexpr KeyRule kOutKeys[] = {
     {"ComOn", KeyKind::Bool, 0},        {"Port", KeyKind::Int, 950},
     {"Host", KeyKind::Text, 0},         {"Com", KeyKind::Int, 0},
     {"Baud", KeyKind::Int, 38400},      {"DataBits", KeyKind::Int, 8},
@@ -49,51 +49,51 @@ constexpr KeySpec kOutKeys[] = {
     {"FlowCtrl", KeyKind::Int, 0},      {"SyncP", KeyKind::Int, 60},
     {"Mode", KeyKind::Int, 0},          {"PerAddress", KeyKind::Int, 64},
     {"FirstLineWait", KeyKind::Int, 20}};
-constexpr KeySpec kClientKeys[] = {{"Id", KeyKind::Text, 0},
+constexpr KeyRule kClientKeys[] = {{"Id", KeyKind::Text, 0},
                                    {"QSize", KeyKind::Int, 50},
                                    {"Host", KeyKind::Text, 0},
                                    {"Port", KeyKind::Int, 0}};
-constexpr KeySpec kComKeys[] = {{"QSize", KeyKind::Int, 50},
+constexpr KeyRule kComKeys[] = {{"QSize", KeyKind::Int, 50},
                                 {"DtFlag", KeyKind::Bool, 1},
                                 {"Host", KeyKind::Text, 0},
                                 {"Port", KeyKind::Int, 0}};
-constexpr KeySpec kTemplateKeys[] = {{"0", KeyKind::Text, 0}, {"1", KeyKind::Text, 0},
+constexpr KeyRule kTemplateKeys[] = {{"0", KeyKind::Text, 0}, {"1", KeyKind::Text, 0},
                                      {"2", KeyKind::Text, 0}, {"3", KeyKind::Text, 0},
                                      {"6", KeyKind::Text, 0}, {"7", KeyKind::Text, 0}};
-constexpr KeySpec kTcpDrvKeys[] = {
+constexpr KeyRule kTcpDrvKeys[] = {
     {"Port", KeyKind::Int, 910},        {"Line", KeyKind::Int, 1},
     {"LifeTime", KeyKind::Int, 20},     {"PName", KeyKind::Text, 0},
     {"Allow", KeyKind::Text, 0},        {"PerAddress", KeyKind::Int, 64},
     {"FirstLineWait", KeyKind::Int, 10}};
-constexpr KeySpec kSiaIpKeys[] = {
+constexpr KeyRule kSiaIpKeys[] = {
     {"Port", KeyKind::Int, 910},         {"Line", KeyKind::Int, 1},
     {"LifeTime", KeyKind::Int, 20},      {"PName", KeyKind::Text, 0},
     {"Allow", KeyKind::Text, 0},         {"PerAddress", KeyKind::Int, 64},
     {"FirstLineWait", KeyKind::Int, 10}, {"Udp", KeyKind::Bool, 0},
     {"TimeBehind", KeyKind::Int, 40},    {"TimeAhead", KeyKind::Int, 20},
     {"CheckPlainTime", KeyKind::Bool, 0}};
-constexpr KeySpec kSmsKeys[] = {{"Port", KeyKind::Int, 911},
+constexpr KeyRule kSmsKeys[] = {{"Port", KeyKind::Int, 911},
                                 {"Allow", KeyKind::Text, 0},
                                 {"PerAddress", KeyKind::Int, 64},
                                 {"FirstLineWait", KeyKind::Int, 20}};
-constexpr KeySpec kOptionsKeys[] = {
+constexpr KeyRule kOptionsKeys[] = {
     {"U_Fl", KeyKind::Bool, 1}, {"RAcc", KeyKind::Int, 65535}, {"Durable", KeyKind::Bool, 1}};
-constexpr KeySpec kSockKeys[] = {{"TOut", KeyKind::Int, 60}, {"CmdDelay", KeyKind::Int, 1000}};
-constexpr KeySpec kLoadeeKeys[] = {{"delay", KeyKind::Int, 5000}};
-constexpr KeySpec kDeviceTextKeys[] = {{"C", KeyKind::Text, 0}};
+constexpr KeyRule kSockKeys[] = {{"TOut", KeyKind::Int, 60}, {"CmdDelay", KeyKind::Int, 1000}};
+constexpr KeyRule kLoadeeKeys[] = {{"delay", KeyKind::Int, 5000}};
+constexpr KeyRule kDeviceTextKeys[] = {{"C", KeyKind::Text, 0}};
 // Written by the settings dialog, read by nobody.
-constexpr KeySpec kInKeys[] = {{"SyncP", KeyKind::Text, 0}, {"Port", KeyKind::Text, 0}};
+constexpr KeyRule kInKeys[] = {{"SyncP", KeyKind::Text, 0}, {"Port", KeyKind::Text, 0}};
 
 enum class SectionKind { Gprs, Channel, Com, Templates, Ports, AnyKeys, Keys, Unknown };
-struct SectionSpec {
+struct SectionRule {
   SectionKind kind = SectionKind::Unknown;
-  std::span<const KeySpec> keys;
+  std::span<const KeyRule> keys;
 };
 
-SectionSpec specOf(std::string_view name, const IniScan& scan) {
+SectionRule ruleOf(std::string_view name, const IniScan& scan) {
   if (beginsWithNoCase(name, "GPRS")) return {SectionKind::Gprs, kGprsKeys};
   if (isChannelSection(name)) return {SectionKind::Channel, kClientKeys};
-  static const std::pair<std::string_view, SectionSpec> kFixed[] = {
+  static const std::pair<std::string_view, SectionRule> kFixed[] = {
       {"Out", {SectionKind::Keys, kOutKeys}},       {"Com", {SectionKind::Com, kComKeys}},
       {"TcpDrv", {SectionKind::Keys, kTcpDrvKeys}}, {"SiaIp", {SectionKind::Keys, kSiaIpKeys}},
       {"Sms", {SectionKind::Keys, kSmsKeys}},       {"Options", {SectionKind::Keys, kOptionsKeys}},
@@ -103,8 +103,8 @@ SectionSpec specOf(std::string_view name, const IniScan& scan) {
       {"AccFilter", {SectionKind::AnyKeys, {}}},    {"CList", {SectionKind::AnyKeys, {}}},
       {"Commands", {SectionKind::AnyKeys, {}}},
   };
-  for (const auto& [fixed, spec] : kFixed) {
-    if (sameNoCase(name, fixed)) return spec;
+  for (const auto& [fixed, rule] : kFixed) {
+    if (sameNoCase(name, fixed)) return rule;
   }
   if (name.size() > 1 && (name[0] == 'm' || name[0] == 'M')) {
     const std::string_view item = name.substr(1);
@@ -139,11 +139,11 @@ size_t editDistance(std::string_view a, std::string_view b) {
 }
 
 // The known key a mistyped one most likely meant ("Prot" for "Port"), or empty.
-std::string_view likelyMeant(std::string_view key, std::span<const KeySpec> keys) {
+std::string_view likelyMeant(std::string_view key, std::span<const KeyRule> keys) {
   if (key.size() < 3 || key.size() > 32) return {};
   std::string_view best;
   size_t bestDistance = 3;
-  for (const KeySpec& k : keys) {
+  for (const KeyRule& k : keys) {
     const size_t d = editDistance(key, k.name);
     if (d < bestDistance) {
       bestDistance = d;
@@ -167,8 +167,8 @@ bool isComKey(std::string_view key) {
 void checkSectionsAndKeys(const IniScan& scan, const std::string& file, Findings& out) {
   for (const ScannedSection& section : scan.sections) {
     const std::string at = file + ": [" + section.name + "]";
-    const SectionSpec spec = specOf(section.name, scan);
-    if (spec.kind == SectionKind::Unknown) {
+    const SectionRule rule = ruleOf(section.name, scan);
+    if (rule.kind == SectionKind::Unknown) {
       std::string text =
           at + " (line " + std::to_string(section.line) + "): unknown section; not read";
       if (beginsWithNoCase(section.name, "Client")) {
@@ -179,32 +179,32 @@ void checkSectionsAndKeys(const IniScan& scan, const std::string& file, Findings
       out.warning(text);
       continue;
     }
-    if (spec.kind == SectionKind::AnyKeys) continue;
+    if (rule.kind == SectionKind::AnyKeys) continue;
     for (const ScannedKey& key : section.keys) {
       const std::string keyAt = at + " " + key.name;
-      if ((spec.kind == SectionKind::Channel || spec.kind == SectionKind::Com) &&
+      if ((rule.kind == SectionKind::Channel || rule.kind == SectionKind::Com) &&
           beginsWith(key.name, "Flt")) {
         continue;  // a filter, or with "Map" in its name one that is passed over on purpose
       }
-      if (spec.kind == SectionKind::Ports) {
+      if (rule.kind == SectionKind::Ports) {
         if (!isComKey(key.name)) {
           out.warning(keyAt + " (line " + std::to_string(key.line) +
                       "): unknown key; [Ports] maps COM numbers, as in COM3=/dev/ttyUSB0");
         }
         continue;
       }
-      const KeySpec* known = nullptr;
-      for (const KeySpec& k : spec.keys) {
+      const KeyRule* known = nullptr;
+      for (const KeyRule& k : rule.keys) {
         if (sameNoCase(k.name, key.name)) known = &k;
       }
       if (known == nullptr) {
         std::string text = keyAt + " (line " + std::to_string(key.line) + "): unknown key; ignored";
-        if (spec.kind == SectionKind::Templates) {
+        if (rule.kind == SectionKind::Templates) {
           text += " (template keys are 0, 1, 2, 3, 6 and 7)";
-        } else if ((spec.kind == SectionKind::Channel || spec.kind == SectionKind::Com) &&
+        } else if ((rule.kind == SectionKind::Channel || rule.kind == SectionKind::Com) &&
                    beginsWithNoCase(key.name, "Flt")) {
           text += " (filter keys begin with \"Flt\" exactly)";
-        } else if (std::string_view meant = likelyMeant(key.name, spec.keys); !meant.empty()) {
+        } else if (std::string_view meant = likelyMeant(key.name, rule.keys); !meant.empty()) {
           text += " (" + std::string(meant) + "?)";
         }
         out.warning(text);
