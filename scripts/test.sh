@@ -15,4 +15,4 @@ esac
 scripts/install-deps.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"
-ctest --preset "$preset" --timeout 300
+ctest --preset "$preset" --timeout 300 --output-on-failure
