@@ -23,14 +23,8 @@ std::string upperCase(std::string_view text) {
   return out;
 }
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
+  return trimIni(s);
 }
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
@@ -82,6 +76,16 @@ bool hasLineBreak(std::string_view s) {
 }
 
 }  // namespace
+
+bool isIniBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trimIni(std::string_view s) {
+  while (!s.empty() && isIniBlank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && isIniBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
 
 std::optional<int32_t> parseIniInteger(std::string_view text) {
   text = trim(text);

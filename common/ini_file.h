@@ -15,6 +15,11 @@ namespace orv {
 // else, or a value outside 32 bits, gives std::nullopt (the reader then uses its default).
 std::optional<int32_t> parseIniInteger(std::string_view text);
 
+// The blanks an INI line's names and values lose at both ends, and the trimming itself, as the
+// reader does it (for anything that must read a file the same way).
+bool isIniBlank(char c);
+std::string_view trimIni(std::string_view s);
+
 // One INI file with the private-profile rules: section and key names compare without regard to
 // case; sections and keys keep file order; the first of duplicate keys wins (a section that
 // appears twice is read as one); values are trimmed and lose one pair of enclosing quotes; lines

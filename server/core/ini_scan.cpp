@@ -1,4 +1,5 @@
 #include "server/core/ini_scan.h"
+#include "common/ini_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "common/ini_file.h"
 #include "common/unique_fd.h"
 
 namespace orv::config_check {
@@ -23,14 +25,13 @@ constexpr size_t kMaxLines = 200000;
 constexpr size_t kMaxSections = 2000;
 constexpr size_t kMaxKeysPerSection = 10000;
 
+// The INI reader's own rules, so that the scan reads a line as start-up does.
 bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+  return isIniBlank(c);
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
-  return s;
+  return trimIni(s);
 }
 
 // Names compare without regard to case in ASCII only, as the INI reader compares them.
