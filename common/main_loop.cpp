@@ -20,17 +20,18 @@ MainLoop::MainLoop()
 
 MainLoop::~MainLoop() = default;
 
-void MainLoop::blockSignals(std::initializer_list<int> signals) {
+void MainLoop::blockSignals(std::initializer_list<int> signalNumbers) {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : signals) sigaddset(&set, s);
+  for (int s : signalNumbers) sigaddset(&set, s);
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void MainLoop::watchSignals(std::initializer_list<int> signals, std::function<void(int)> onSignal) {
+void MainLoop::watchSignals(std::initializer_list<int> signalNumbers,
+                            std::function<void(int)> onSignal) {
   sigset_t set;
   sigemptyset(&set);
-  for (int s : signals) sigaddset(&set, s);
+  for (int s : signalNumbers) sigaddset(&set, s);
   signalFd_.reset(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!signalFd_) diagf("main loop: signalfd failed: %s", std::strerror(errno));
   onSignal_ = std::move(onSignal);

@@ -22,11 +22,11 @@ class MainLoop final : public Dispatcher {
   MainLoop();
   ~MainLoop() override;
 
-  // Blocks `signals` for the calling thread and every thread it starts later. Call it in main()
-  // before any thread exists, then watchSignals() delivers them to the loop.
-  static void blockSignals(std::initializer_list<int> signals);
+  // Blocks `signalNumbers` for the calling thread and every thread it starts later. Call it in
+  // main() before any thread exists, then watchSignals() delivers them to the loop.
+  static void blockSignals(std::initializer_list<int> signalNumbers);
   // Handles the given (blocked) signals on the loop thread. Loop thread, before run().
-  void watchSignals(std::initializer_list<int> signals, std::function<void(int)> onSignal);
+  void watchSignals(std::initializer_list<int> signalNumbers, std::function<void(int)> onSignal);
 
   // Serves tasks, timers and signals until quit(). The calling thread becomes the loop thread.
   // A quit() that came before run() (a worker failing during start-up) ends it at once.

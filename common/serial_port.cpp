@@ -203,6 +203,19 @@ std::optional<std::filesystem::path> serialPortPath(const IniFile& ini, int com)
   return std::filesystem::path("/dev/ttyS" + std::to_string(com - 1));
 }
 
+std::vector<int> presentComPorts(const IniFile& ini, int maxCom) {
+  std::vector<int> present;
+  for (int com = 1; com <= maxCom; ++com) {
+    const std::optional<std::string> mapped = ini.value("Ports", "COM" + std::to_string(com));
+    std::error_code ec;
+    if ((mapped && !mapped->empty()) ||
+        std::filesystem::exists("/dev/ttyS" + std::to_string(com - 1), ec)) {
+      present.push_back(com);
+    }
+  }
+  return present;
+}
+
 SerialPort::SerialPort(UniqueFd fd, int com, std::filesystem::path path)
     : fd_(std::move(fd)), com_(com), path_(std::move(path)) {}
 

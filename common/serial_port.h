@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <termios.h>
 
@@ -48,6 +49,10 @@ bool applySerialSettings(termios& tio, const SerialSettings& settings, std::stri
 // otherwise COM n is /dev/ttyS(n-1). An empty mapping counts as none. COM 0 and negative numbers
 // name no port (std::nullopt).
 std::optional<std::filesystem::path> serialPortPath(const IniFile& ini, int com);
+
+// The COM numbers 1..maxCom that name a port here: mapped in [Ports], or /dev/ttyS(n-1) exists.
+// What the settings dialogs offer in their port lists.
+std::vector<int> presentComPorts(const IniFile& ini, int maxCom = 99);
 
 // One serial port, opened raw, exclusively and non-blocking; all waits are poll() with a limit.
 //

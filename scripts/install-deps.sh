@@ -5,6 +5,7 @@ set -euo pipefail
 
 # clang and its runtimes (libFuzzer, the sanitizers) build the fuzz targets (scripts/fuzz.sh).
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libcli11-dev srecord
+          qt6-base-dev qt6-qpa-plugins fonts-dejavu-core
           clang libclang-rt-14-dev libssl-dev libsystemd-dev prometheus-cpp-dev python3 curl
           lintian dpkg-dev file systemd "$@")
 

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -109,6 +110,13 @@ TEST_F(SerialPortTest, PortsSectionMapsNumbersOthersAreTtySAndComZeroIsNone) {
   EXPECT_EQ(serialPortPath(ini, 0), std::nullopt);
   EXPECT_EQ(serialPortPath(ini, -1), std::nullopt);
   EXPECT_EQ(stderrOf([&] { EXPECT_FALSE(SerialPort::open(ini, 0, {}).has_value()); }), "");
+
+  // The port lists offer mapped numbers whatever exists, and the ttyS ports that exist.
+  const std::vector<int> present = presentComPorts(ini, 99);
+  EXPECT_TRUE(std::find(present.begin(), present.end(), 3) != present.end());
+  EXPECT_EQ(std::find(present.begin(), present.end(), 5) != present.end(),
+            std::filesystem::exists("/dev/ttyS4"));
+  EXPECT_TRUE(std::is_sorted(present.begin(), present.end()));
 
   std::optional<SerialPort> port =
       SerialPort::open(IniFile::fromText("[Ports]\nCOM9=" + path_), 9, {});
