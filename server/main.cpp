@@ -8,12 +8,15 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "common/diag.h"
+#include "common/gui/display.h"
 #include "common/main_loop.h"
 #include "common/service_notify.h"
 #include "server/core/config_check.h"
+#include "server/core/gui/window_main.h"
 #include "server/core/server_core.h"
 #include "server/core/version.h"
 
@@ -81,20 +84,22 @@ int main(int argc, char** argv) {
     }
     return report.ok() ? 0 : 1;
   }
-  if (!headless) orv::diag("ORV_Serv: this build has no window; running headless");
+  if (!headless && !orv::displayAvailable()) {
+    orv::diag("ORV_Serv: no display (DISPLAY and WAYLAND_DISPLAY unset): running headless");
+    headless = true;
+  }
 
   // Signals are taken by the main loop alone: block them before any thread starts so that every
   // thread inherits the mask.
   ::signal(SIGPIPE, SIG_IGN);
   raiseOpenFileLimit();
   orv::MainLoop::blockSignals({SIGINT, SIGTERM, SIGHUP});
-  orv::MainLoop loop;
-  orv::ServerCore core(loop, dir);
   // Under systemd (Type=notify): ready once every listener that can be bound is up, the ones
   // that cannot named in the status; the watchdog is petted by the main loop itself, so a loop
   // that hangs stops petting and systemd restarts the service.
   orv::ServiceNotifier service;
-  loop.watchSignals({SIGINT, SIGTERM, SIGHUP}, [&](int signo) {
+  orv::ServerHooks hooks;
+  hooks.onSignal = [&](int signo, orv::ServerCore& core, const std::function<void()>& stop) {
     if (signo == SIGHUP) {
       service.reloading();
       orv::clearListenFailures();
@@ -103,18 +108,33 @@ int main(int argc, char** argv) {
     } else {
       orv::diagf("signal %d: stopping", signo);
       service.stopping();
-      loop.quit();
+      stop();
     }
-  });
-  if (service.watchdogIntervalMs() != 0) {
-    loop.setTimerEnabled(
-        loop.addTimer(service.watchdogIntervalMs(), [&] { service.petWatchdog(); }), true);
+  };
+  hooks.beforeStart = [&](orv::Dispatcher& loop) {
+    if (service.watchdogIntervalMs() != 0) {
+      loop.setTimerEnabled(
+          loop.addTimer(service.watchdogIntervalMs(), [&] { service.petWatchdog(); }), true);
+    }
+    orv::clearListenFailures();
+  };
+  hooks.afterStart = [&](orv::ServerCore& core) {
+    service.ready(orv::serviceStatus(core.runningSummary()));
+  };
+
+  if (!headless) {
+    orv::runServerWindow(argc, argv, dir, hooks);
+  } else {
+    orv::MainLoop loop;
+    orv::ServerCore core(loop, dir);
+    loop.watchSignals({SIGINT, SIGTERM, SIGHUP},
+                      [&](int signo) { hooks.onSignal(signo, core, [&loop] { loop.quit(); }); });
+    hooks.beforeStart(loop);
+    core.start();
+    hooks.afterStart(core);
+    loop.run();
+    core.shutdown();
   }
-  orv::clearListenFailures();
-  core.start();
-  service.ready(orv::serviceStatus(core.runningSummary()));
-  loop.run();
-  core.shutdown();
   orv::diag("stopped");
   return 0;
 }

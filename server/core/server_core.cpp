@@ -261,6 +261,29 @@ std::vector<ModuleRow> ServerCore::lineRows(const tGprsItem& line) const {
   return rows;
 }
 
+std::optional<ModuleRow> ServerCore::lineRow(size_t lineIndex, size_t row) const {
+  if (lineIndex >= gprsLines_.size()) return std::nullopt;
+  const tGprsItem& line = *gprsLines_[lineIndex];
+  if (line.hasDevice()) {
+    if (row == 0) return line.deviceRow();
+    --row;
+  }
+  if (!line.moduleServer) return std::nullopt;
+  // The record is held while its texts are read, so a connection that ends meanwhile is not
+  // freed under the view.
+  ClientPtr client = line.moduleServer->clients().at(row);
+  if (!client) return std::nullopt;
+  return moduleRow(*client);
+}
+
+void ServerCore::sortLine(size_t lineIndex, ClientOrder order) {
+  if (lineIndex >= gprsLines_.size() || !gprsLines_[lineIndex]->moduleServer) {
+    setCurrentClientOrder(order);
+    return;
+  }
+  sortClients(gprsLines_[lineIndex]->moduleServer->clients(), order);
+}
+
 void ServerCore::selectPage(size_t index) {
   if (index >= pages_.size()) return;
   activePage_ = index;
@@ -305,6 +328,16 @@ void ServerCore::tick() {
   }
   if (outputsChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintOutputs();
   if (siaViewChanged.exchange(0, std::memory_order_relaxed) != 0) view_->repaintSia();
+  // The input pages have no flag of their own: while one is shown, its connections and their
+  // number are read again every second.
+  if (activePage_ < pages_.size() && pages_[activePage_].kind != Page::Kind::Gprs) {
+    selectPage(activePage_);
+    if (pages_[activePage_].kind == Page::Kind::TcpDrv) {
+      view_->repaintTcpDrv();
+    } else {
+      view_->repaintSia();
+    }
+  }
   if (smsCountChanged.exchange(0, std::memory_order_relaxed) != 0) {
     view_->setSmsCounter(smsCounterText(smsServer_ ? smsServer_->clientCount() : 0));
   }

@@ -86,6 +86,15 @@ class ServerCore {
   size_t statusRowCount(const tGprsItem& line) const;
   // The rows themselves, produced from the live records: the device first, then the modules.
   std::vector<ModuleRow> lineRows(const tGprsItem& line) const;
+  // One row of line `lineIndex`, produced when a view paints it; nothing when the line or the
+  // row is gone (a view may ask for a row between a connection's removal and the next tick).
+  std::optional<ModuleRow> lineRow(size_t lineIndex, size_t row) const;
+  // A click on the line's "Id" or "Acc" column: sorts its connections and makes that the order
+  // of every line.
+  void sortLine(size_t lineIndex, ClientOrder order);
+  const std::filesystem::path& programDir() const { return programDir_; }
+  // The window that shows the core; null for none. Loop thread.
+  void setView(StatusView* view) { view_ = view ? view : &noView_; }
 
   ModuleConsole& console() { return console_; }
   // The command console's sequences, for the window console and the operator channel.

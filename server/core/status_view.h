@@ -14,6 +14,7 @@ class StatusView {
   virtual void repaintLine(size_t /*line*/) {}
   virtual void repaintOutputs() {}
   virtual void repaintSia() {}
+  virtual void repaintTcpDrv() {}
   virtual void setConnectionCounter(const std::string& /*text*/) {}
   virtual void setNameField(const std::string& /*text*/) {}
   virtual void pagesChanged() {}

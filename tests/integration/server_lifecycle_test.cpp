@@ -45,6 +45,32 @@ TEST(ServerLifecycle, StopsOnSigint) {
   EXPECT_EQ(*code, 0) << server.output();
 }
 
+TEST(ServerLifecycle, WithoutADisplayTheServerSaysSoAndRunsHeadless) {
+  test::TempDir dir;
+  test::Process server(ORV_SERV_PATH, {"--dir", dir.path().string()},
+                       {"DISPLAY=", "WAYLAND_DISPLAY=", "QT_QPA_PLATFORM="});
+  ASSERT_TRUE(server.waitForLine("no display", kWaitMs)) << server.output();
+  ASSERT_TRUE(server.waitForLine("running:", kWaitMs)) << server.output();
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.waitExit(kWaitMs), 0) << server.output();
+}
+
+// The window build serves the same signals through the window's event loop.
+TEST(ServerLifecycle, WithAWindowSignalsReloadAndStopAsHeadless) {
+  test::TempDir dir;
+  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n");
+  test::Process server(ORV_SERV_PATH, {"--dir", dir.path().string()},
+                       {"QT_QPA_PLATFORM=offscreen"});
+  ASSERT_TRUE(server.waitForLine("running: 1 GPRS lines", kWaitMs)) << server.output();
+  EXPECT_EQ(server.output().find("headless"), std::string::npos) << server.output();
+  dir.write("ORV_Serv.ini", "[GPRS0]\nPort=0\n[GPRS1]\nPort=0\n");
+  server.signal(SIGHUP);
+  ASSERT_TRUE(server.waitForLine("running: 2 GPRS lines", kWaitMs)) << server.output();
+  server.signal(SIGTERM);
+  EXPECT_EQ(server.waitExit(kWaitMs), 0) << server.output();
+  EXPECT_NE(server.output().find("shutdown complete"), std::string::npos) << server.output();
+}
+
 TEST(ServerLifecycle, RefusesAMissingProgramDirectory) {
   test::TempDir dir;
   test::Process server(ORV_SERV_PATH, {"--headless", "--dir", (dir / "absent").string()});
