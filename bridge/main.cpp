@@ -10,7 +10,9 @@
 #include <CLI/CLI.hpp>
 
 #include "bridge/comlan_bridge.h"
+#include "bridge/gui/comlan_main.h"
 #include "common/diag.h"
+#include "common/gui/display.h"
 #include "common/service_notify.h"
 
 namespace {
@@ -21,27 +23,8 @@ std::filesystem::path executableDir() {
   return ec ? std::filesystem::current_path() : exe.parent_path();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  CLI::App app{"Comlan: bridges a receiver server output channel to a serial device"};
-  bool headless = false;
-  std::string dirOption;
-  app.add_flag("--headless", headless, "run without a window");
-  app.add_option("--dir", dirOption,
-                 "program directory (Comlan.ini, ComlanLog/); default: the executable's");
-  CLI11_PARSE(app, argc, argv);
-
-  std::filesystem::path dir =
-      dirOption.empty() ? executableDir() : std::filesystem::path(dirOption);
-  std::error_code ec;
-  dir = std::filesystem::absolute(dir, ec);
-  if (ec || !std::filesystem::is_directory(dir)) {
-    std::fprintf(stderr, "Comlan: program directory '%s' does not exist\n", dir.c_str());
-    return 2;
-  }
-  if (!headless) orv::diag("this build has no window: running headless");
-
+// The bridge without a window; under systemd it reports readiness and pets the watchdog.
+int runHeadless(const std::filesystem::path& dir) {
   // The worker threads inherit the blocked mask, so only sigwait() sees the stop signals.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
@@ -75,4 +58,30 @@ int main(int argc, char** argv) {
   core.stop();
   orv::diagf("stopped (signal %d)", signo);
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Comlan: bridges a receiver server output channel to a serial device"};
+  bool headless = false;
+  std::string dirOption;
+  app.add_flag("--headless", headless, "run without a window");
+  app.add_option("--dir", dirOption,
+                 "program directory (Comlan.ini, ComlanLog/); default: the executable's");
+  CLI11_PARSE(app, argc, argv);
+
+  std::filesystem::path dir =
+      dirOption.empty() ? executableDir() : std::filesystem::path(dirOption);
+  std::error_code ec;
+  dir = std::filesystem::absolute(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir)) {
+    std::fprintf(stderr, "Comlan: program directory '%s' does not exist\n", dir.c_str());
+    return 2;
+  }
+  if (!headless && !orv::displayAvailable()) {
+    orv::diag("no display (DISPLAY and WAYLAND_DISPLAY unset): running headless");
+    headless = true;
+  }
+  return headless ? runHeadless(dir) : orv::runComlanWindow(argc, argv, dir);
 }
