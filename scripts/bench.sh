@@ -10,7 +10,7 @@ benches=(orv-bench-push orv-bench-status)
 
 scripts/install-deps.sh
 cmake --preset default >/dev/null
-cmake --build --preset default --target "${benches[@]}" orv-bench-store orv-bench-accept ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output Comlan
+cmake --build --preset default --target "${benches[@]}" orv-bench-store orv-bench-accept ORV_Serv orv-modsim orv-outcat orv-tcpdrv-send orv-siasend orv-gsmdev orv-comsink orv-bench-output Comlan orv-bench-window
 
 status=0
 # What one flush to disk costs here bounds the latency of every acknowledgement that waits for it.
@@ -40,6 +40,8 @@ echo
 bench/accept_bench.sh || status=1
 echo
 bench/metrics_bench.sh || status=1
+echo
+bench/window_bench.sh || status=1
 # Last: it writes gigabytes, whose write-back would slow the flushes the input benchmarks wait on.
 echo
 echo "== orv-bench-store"
