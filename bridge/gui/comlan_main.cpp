@@ -8,17 +8,14 @@
 #include "bridge/gui/comlan_window.h"
 #include "common/diag.h"
 #include "common/gui/qt_dispatcher.h"
+#include "common/main_loop.h"
 
 namespace orv {
 
 int runComlanWindow(int argc, char** argv, const std::filesystem::path& dir) {
   // Before Qt or the bridge start threads: they inherit the mask, so only the loop's signalfd
   // sees the stop signals.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  MainLoop::blockSignals({SIGINT, SIGTERM});
   signal(SIGPIPE, SIG_IGN);
 
   QApplication app(argc, argv);
