@@ -49,7 +49,7 @@ using test::withModuleChecksum;
 using test::withTcpDrvChecksum;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kRounds = 20;  // a sanitized server starts several times slower
+constexpr int kRounds = 8;  // a sanitized server starts several times slower
 #else
 constexpr int kRounds = 30;
 #endif
