@@ -29,8 +29,9 @@ int runServerWindow(int argc, char** argv, const std::filesystem::path& dir,
   if (hooks.afterStart) hooks.afterStart(core);
   QApplication::exec();
   core.shutdown();
+  // Viewers and the console free themselves when closed; those still open go now.
   for (QWidget* other : QApplication::topLevelWidgets()) {
-    if (other != &window && other->parentWidget() == nullptr) delete other;
+    if (other != &window && other->testAttribute(Qt::WA_DeleteOnClose)) delete other;
   }
   return 0;
 }
